@@ -199,7 +199,9 @@ int handle_arguments(int argc, char **argv) {
     } else if (argc == 2 && arg == "--version") {
         std::puts("drummet " DRUMMET_VERSION);
     } else {
-        std::fprintf(stderr, "drummet: unexpected argument '%s' (see drummet --help)\n", argv[1]);
+        const bool known = arg == "--help" || arg == "--version";
+        std::fprintf(stderr, "drummet: unexpected argument '%s' (see drummet --help)\n",
+                     known ? argv[2] : argv[1]);
         return exit_usage;
     }
     if (std::fflush(stdout) != 0) {

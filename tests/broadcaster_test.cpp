@@ -1,0 +1,440 @@
+// drummet driven as a user and a client would drive it: the test types on its
+// standard input and plays the client on fifo1 and fifo2.
+
+#include "support.hpp"
+
+#include <array>
+#include <fstream>
+#include <string>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string label_and(std::string_view reply) {
+    return std::string(reply_label) + std::string(reply);
+}
+
+struct Exchange {
+    std::string message; // what arrived on fifo1 in the first read ("" for end of file)
+    Outcome outcome;
+};
+
+// One whole run: start drummet, connect, type `input`, take the message, answer
+// `reply` in one write (or close fifo2 without answering if it is empty).
+Exchange exchange(const fs::path &dir, std::string_view input, std::string_view reply) {
+    Process drummet({drummet_path()}, dir);
+    ClientEnds client = connect_as_client(dir);
+    drummet.write_stdin(input);
+    drummet.close_stdin();
+    Exchange result;
+    auto message = read_once(client.message.get());
+    EXPECT_TRUE(message.has_value()) << "no message within the time limit";
+    result.message = message.value_or("<timeout>");
+    if (!reply.empty()) {
+        EXPECT_TRUE(write_once(client.reply.get(), reply));
+    }
+    client.reply.reset();
+    result.outcome = drummet.finish();
+    return result;
+}
+
+bool is_named_pipe(const fs::path &path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+class DrummetTest : public ::testing::Test {
+  protected:
+    TempDir dir;
+};
+
+// ---------------------------------------------------------------------------
+// The dialogue and the exchange, byte for byte.
+
+TEST_F(DrummetTest, PrintsPromptsThenTheReplyExactlyAsReceived) {
+    auto run = exchange(dir.path(), "hello`", "bytes: 5\nwords: 1");
+    EXPECT_EQ(run.message, "hello");
+    EXPECT_EQ(run.outcome.out, std::string(prompt_text) + label_and("bytes: 5\nwords: 1"));
+    EXPECT_EQ(run.outcome.err, "");
+    EXPECT_TRUE(run.outcome.exited);
+    EXPECT_EQ(run.outcome.status, 0);
+}
+
+TEST_F(DrummetTest, MessageSpansLinesAndStopsAtTheBacktick) {
+    EXPECT_EQ(exchange(dir.path(), "ab\ncd`\n", "ok").message, "ab\ncd");
+    EXPECT_EQ(exchange(dir.path(), "hello` world", "ok").message, "hello");
+}
+
+TEST_F(DrummetTest, HighBytesAreMessageBytesAndOnlyTheBacktickEnds) {
+    const std::string input = std::string("a\xff\x80\x7f\x01 \t\r\x5f\x61z") + "`";
+    auto run = exchange(dir.path(), input, "ok");
+    EXPECT_EQ(run.message, input.substr(0, input.size() - 1));
+    EXPECT_EQ(run.outcome.status, 0);
+}
+
+TEST_F(DrummetTest, NulInsideTheMessageEndsWhatIsSent) {
+    auto run = exchange(dir.path(), std::string("abc\0def`", 8), "ok");
+    EXPECT_EQ(run.message, "abc");
+    EXPECT_EQ(run.outcome.status, 0);
+}
+
+TEST_F(DrummetTest, MessageOf999BytesArrivesWholeInOneRead) {
+    std::string message(999, 'x');
+    for (std::size_t i = 0; i < message.size(); ++i)
+        message[i] = static_cast<char>('a' + i % 26);
+    auto run = exchange(dir.path(), message + "`", "ok");
+    EXPECT_EQ(run.message, message);
+    EXPECT_EQ(run.outcome.err, "");
+    EXPECT_EQ(run.outcome.status, 0);
+}
+
+TEST_F(DrummetTest, ReplyOf1000BytesIsPrintedWholeWithoutANewlineAdded) {
+    std::string reply(1000, 'r');
+    reply.front() = '<';
+    reply.back() = '>';
+    auto run = exchange(dir.path(), "m`", reply);
+    EXPECT_EQ(run.outcome.out, std::string(prompt_text) + label_and(reply));
+    EXPECT_EQ(run.outcome.status, 0);
+}
+
+TEST_F(DrummetTest, LongerReplyIsCutToTheFirst1000Bytes) {
+    std::string reply(1500, 'r');
+    reply[999] = '|';
+    auto run = exchange(dir.path(), "m`", reply);
+    EXPECT_EQ(run.outcome.out, std::string(prompt_text) + label_and(reply.substr(0, 1000)));
+    EXPECT_EQ(run.outcome.status, 0);
+}
+
+TEST_F(DrummetTest, ReplyInTwoWritesIsCutToWhatTheFirstReadReturns) {
+    Process drummet({drummet_path()}, dir.path());
+    ClientEnds client = connect_as_client(dir.path());
+    drummet.write_stdin("m`");
+    drummet.close_stdin();
+    ASSERT_EQ(read_once(client.message.get()), "m");
+    ASSERT_TRUE(write_once(client.reply.get(), "first part\n"));
+    // drummet must take the first part alone and finish; its output ends when it exits.
+    EXPECT_EQ(drummet.take_stdout(5s), std::string(prompt_text) + label_and("first part\n"));
+    EXPECT_FALSE(write_once(client.reply.get(), "second part\n")) << "nobody reads it";
+    const Outcome outcome = drummet.finish();
+    EXPECT_EQ(outcome.status, 0);
+}
+
+TEST_F(DrummetTest, ClientClosingFifo2WithoutReplyEndsWithStatusZero) {
+    auto run = exchange(dir.path(), "hello`", "");
+    EXPECT_EQ(run.message, "hello");
+    EXPECT_EQ(run.outcome.out, prompt_text);
+    EXPECT_EQ(run.outcome.err, "");
+    EXPECT_TRUE(run.outcome.exited);
+    EXPECT_EQ(run.outcome.status, 0);
+}
+
+TEST_F(DrummetTest, CreatesFifo2OnlyAfterTheClientOpenedFifo1) {
+    Process drummet({drummet_path()}, dir.path());
+    ASSERT_TRUE(wait_for_path(dir / "fifo1"));
+    EXPECT_TRUE(is_named_pipe(dir / "fifo1"));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(fs::exists(dir / "fifo2")) << "fifo2 must not exist before fifo1 is opened";
+    EXPECT_TRUE(drummet.running());
+
+    ClientEnds client = connect_as_client(dir.path());
+    EXPECT_TRUE(is_named_pipe(dir / "fifo2"));
+    EXPECT_EQ(fs::status(dir / "fifo1").permissions() & fs::perms::owner_all, fs::perms::owner_all);
+    drummet.close_stdin();
+}
+
+TEST_F(DrummetTest, ReusesNodesLeftByAnEarlierRun) {
+    EXPECT_EQ(exchange(dir.path(), "first`", "one").outcome.status, 0);
+    ASSERT_TRUE(is_named_pipe(dir / "fifo1"));
+    ASSERT_TRUE(is_named_pipe(dir / "fifo2"));
+    auto second = exchange(dir.path(), "second`", "two");
+    EXPECT_EQ(second.message, "second");
+    EXPECT_EQ(second.outcome.out, std::string(prompt_text) + label_and("two"));
+    EXPECT_EQ(second.outcome.err, "");
+    EXPECT_EQ(second.outcome.status, 0);
+}
+
+// On a terminal the prompts show as soon as both pipes have a partner, and not
+// before: a user typing early would otherwise type without a prompt.
+TEST_F(DrummetTest, PromptsShowOnATerminalOnlyOnceBothPipesAreOpen) {
+    int master = -1, slave = -1;
+    termios raw{};
+    ::cfmakeraw(&raw);
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, &raw, nullptr), 0);
+    Fd terminal{master}, child_side{slave};
+    SpawnOptions options;
+    options.stdout_fd = child_side.get();
+    Process drummet({drummet_path()}, dir.path(), options);
+    child_side.reset();
+
+    auto nothing_yet = [&] {
+        auto seen = read_once(terminal.get(), 300ms);
+        return !seen.has_value();
+    };
+    EXPECT_TRUE(nothing_yet()) << "printed before any client";
+    Fd message = open_reader(dir / "fifo1");
+    ASSERT_TRUE(wait_for_path(dir / "fifo2"));
+    EXPECT_TRUE(nothing_yet()) << "printed before fifo2 had a partner";
+    Fd reply = open_writer(dir / "fifo2");
+
+    std::string seen;
+    while (seen.size() < prompt_text.size()) {
+        auto more = read_once(terminal.get(), 5s);
+        ASSERT_TRUE(more.has_value()) << "prompt incomplete: " << seen;
+        seen += *more;
+    }
+    EXPECT_EQ(seen, prompt_text);
+    drummet.close_stdin();
+}
+
+// ---------------------------------------------------------------------------
+// Input that the gathering has to survive.
+
+TEST_F(DrummetTest, EndOfInputEndsTheMessageLikeTheBacktick) {
+    auto run = exchange(dir.path(), "no terminator\n", "ok");
+    EXPECT_EQ(run.message, "no terminator\n");
+    EXPECT_EQ(run.outcome.out, std::string(prompt_text) + label_and("ok"));
+    EXPECT_EQ(run.outcome.err, "");
+    EXPECT_EQ(run.outcome.status, 0);
+}
+
+TEST_F(DrummetTest, OverlongMessageIsCutTo999BytesAndTheCutReported) {
+    std::string input(1500, 'y');
+    input[998] = 'L';  // last byte kept
+    input[999] = 'D';  // first byte dropped
+    input[1400] = '`'; // bytes after the terminator are not counted as dropped
+    auto run = exchange(dir.path(), input, "ok");
+    EXPECT_EQ(run.message, input.substr(0, 999));
+    EXPECT_EQ(run.outcome.out, std::string(prompt_text) + label_and("ok"));
+    EXPECT_EQ(run.outcome.err,
+              "drummet: fifo1: message longer than 999 bytes, 401 bytes dropped\n");
+    EXPECT_EQ(run.outcome.status, 255);
+}
+
+TEST_F(DrummetTest, OverlongInputWithoutTerminatorIsCutToo) {
+    auto run = exchange(dir.path(), std::string(4000, 'z'), "ok");
+    EXPECT_EQ(run.message, std::string(999, 'z'));
+    EXPECT_EQ(run.outcome.err,
+              "drummet: fifo1: message longer than 999 bytes, 3001 bytes dropped\n");
+    EXPECT_EQ(run.outcome.status, 255);
+}
+
+// Writing nothing would leave both sides waiting for ever; the client gets end
+// of file instead, and drummet still prints its reply.
+TEST_F(DrummetTest, EmptyMessageClosesFifo1AndTheReplyStillCounts) {
+    for (std::string_view input :
+         {std::string_view("`rest"), std::string_view("\0abc`", 5), std::string_view("")}) {
+        SCOPED_TRACE(::testing::PrintToString(std::string(input)));
+        Process drummet({drummet_path()}, dir.path());
+        ClientEnds client = connect_as_client(dir.path());
+        drummet.write_stdin(input);
+        drummet.close_stdin();
+        EXPECT_EQ(read_to_eof(client.message.get()), "");
+        EXPECT_TRUE(write_once(client.reply.get(), "bytes: 0\n"));
+        client.reply.reset();
+        const Outcome outcome = drummet.finish();
+        EXPECT_EQ(outcome.out, std::string(prompt_text) + label_and("bytes: 0\n"));
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.status, 0);
+    }
+}
+
+TEST_F(DrummetTest, UnreadableStandardInputIsReported) {
+    SpawnOptions options;
+    options.stdin_pipe = false;
+    options.in_child = [] {
+        // A directory opens but cannot be read: read() fails with EISDIR.
+        const int d = ::open("/", O_RDONLY | O_DIRECTORY);
+        ::dup2(d, STDIN_FILENO);
+    };
+    Process drummet({drummet_path()}, dir.path(), options);
+    ClientEnds client = connect_as_client(dir.path());
+    const Outcome outcome = drummet.finish();
+    EXPECT_EQ(outcome.err, "drummet: stdin: Is a directory\n");
+    EXPECT_EQ(outcome.status, 255);
+    EXPECT_EQ(read_to_eof(client.message.get()), "") << "nothing may be sent";
+}
+
+// ---------------------------------------------------------------------------
+// Nodes that are not named pipes, and pipes that go wrong.
+
+struct BadNode {
+    const char *name;
+    std::function<void(const fs::path &)> make;
+    const char *reason;
+};
+
+TEST_F(DrummetTest, RefusesANonFifoAtFifo1BeforePrompting) {
+    const std::vector<BadNode> cases = {
+        {"regular file", [](const fs::path &p) { std::ofstream(p) << "keep me"; },
+         "is a regular file, not a named pipe"},
+        {"directory", [](const fs::path &p) { fs::create_directory(p); },
+         "is a directory, not a named pipe"},
+        {"symlink to a file",
+         [](const fs::path &p) {
+             std::ofstream(p.parent_path() / "target") << "keep me";
+             fs::create_symlink("target", p);
+         },
+         "is a regular file, not a named pipe"},
+        {"symlink to a device", [](const fs::path &p) { fs::create_symlink("/dev/null", p); },
+         "is a device, not a named pipe"},
+        {"dangling symlink", [](const fs::path &p) { fs::create_symlink("nowhere", p); },
+         "No such file or directory"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir here;
+        c.make(here / "fifo1");
+        Process drummet({drummet_path()}, here.path());
+        drummet.write_stdin("secret`");
+        drummet.close_stdin();
+        const Outcome outcome = drummet.finish();
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, std::string("drummet: fifo1: ") + c.reason + "\n");
+        EXPECT_EQ(outcome.status, 255);
+        EXPECT_FALSE(fs::exists(here / "fifo2"));
+        if (fs::is_regular_file(here / "fifo1")) {
+            std::ifstream in(here / "fifo1");
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
+        }
+    }
+}
+
+TEST_F(DrummetTest, RefusesANonFifoAtFifo2BeforePrompting) {
+    { std::ofstream(dir / "fifo2") << "keep me"; }
+    Process drummet({drummet_path()}, dir.path());
+    Fd message = open_reader(dir / "fifo1");
+    ASSERT_TRUE(message.valid());
+    drummet.write_stdin("secret`");
+    drummet.close_stdin();
+    const Outcome outcome = drummet.finish();
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, "drummet: fifo2: is a regular file, not a named pipe\n");
+    EXPECT_EQ(outcome.status, 255);
+    EXPECT_EQ(read_to_eof(message.get()), "") << "the message must not be sent";
+    std::ifstream in(dir / "fifo2");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
+}
+
+TEST_F(DrummetTest, ReportsAPipeThatCannotBeCreated) {
+    SpawnOptions options;
+    // Running in a directory that no longer exists makes every creation fail.
+    options.in_child = [path = dir.path()] { ::rmdir(path.c_str()); };
+    Process drummet({drummet_path()}, dir.path(), options);
+    const Outcome outcome = drummet.finish();
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, "drummet: fifo1: No such file or directory\n");
+    EXPECT_EQ(outcome.status, 255);
+}
+
+TEST_F(DrummetTest, ClientGoneBeforeTheMessageIsReportedNotFatal) {
+    Process drummet({drummet_path()}, dir.path());
+    ClientEnds client = connect_as_client(dir.path());
+    client.message.reset();
+    drummet.write_stdin("into the void`");
+    drummet.close_stdin();
+    const Outcome outcome = drummet.finish();
+    EXPECT_TRUE(outcome.exited) << "killed by signal " << outcome.signal;
+    EXPECT_EQ(outcome.err,
+              "drummet: fifo1: the client closed the pipe before the message was sent\n");
+    EXPECT_EQ(outcome.status, 255);
+}
+
+TEST_F(DrummetTest, FailedReplyReadIsReported) {
+    // strace makes the kernel's read of fifo2 fail with EIO, and nothing else.
+    // LeakSanitizer cannot run under ptrace, so a sanitizer build goes without it here.
+    const std::string fifo2 = (dir / "fifo2").string();
+    Process drummet({STRACE_PATH, "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0",
+                     "-P", fifo2, "-e", "trace=read", "-e", "inject=read:error=EIO",
+                     drummet_path()},
+                    dir.path());
+    ClientEnds client = connect_as_client(dir.path());
+    drummet.write_stdin("hello`");
+    drummet.close_stdin();
+    EXPECT_EQ(read_once(client.message.get()), "hello");
+    // The injected failure does not wait for data, so drummet may be gone already.
+    (void)write_once(client.reply.get(), "never shown");
+    const Outcome outcome = drummet.finish();
+    EXPECT_EQ(outcome.out, prompt_text);
+    EXPECT_EQ(outcome.err, "drummet: fifo2: Input/output error\n");
+    EXPECT_EQ(outcome.status, 255);
+}
+
+TEST_F(DrummetTest, FailedWriteOfTheOutputIsReported) {
+    Fd full{::open("/dev/full", O_WRONLY | O_CLOEXEC)};
+    ASSERT_TRUE(full.valid());
+    SpawnOptions options;
+    options.stdout_fd = full.get();
+    for (std::string_view reply : {"stats", ""}) {
+        Process drummet({drummet_path()}, dir.path(), options);
+        ClientEnds client = connect_as_client(dir.path());
+        drummet.write_stdin("hello`");
+        drummet.close_stdin();
+        EXPECT_EQ(read_once(client.message.get()), "hello");
+        if (!reply.empty()) {
+            EXPECT_TRUE(write_once(client.reply.get(), reply));
+        }
+        client.reply.reset();
+        const Outcome outcome = drummet.finish();
+        EXPECT_EQ(outcome.err, "drummet: stdout: No space left on device\n");
+        EXPECT_EQ(outcome.status, 255);
+    }
+}
+
+// With descriptor 1 closed at start, fifo1 must not take its number: the prompts
+// would then be sent to the client as part of the message.
+TEST_F(DrummetTest, ClosedStandardOutputNeverLeaksIntoThePipe) {
+    SpawnOptions options;
+    options.close_stdout = true;
+    Process drummet({drummet_path()}, dir.path(), options);
+    ClientEnds client = connect_as_client(dir.path());
+    drummet.write_stdin("only this`");
+    drummet.close_stdin();
+    EXPECT_EQ(read_once(client.message.get()), "only this");
+    EXPECT_TRUE(write_once(client.reply.get(), "stats"));
+    client.reply.reset();
+    const Outcome outcome = drummet.finish();
+    EXPECT_EQ(outcome.err, "drummet: stdout: Bad file descriptor\n");
+    EXPECT_EQ(outcome.status, 255);
+}
+
+// ---------------------------------------------------------------------------
+// The command line.
+
+TEST_F(DrummetTest, HelpAndVersionPrintAndLeaveTheDirectoryAlone) {
+    Outcome help = Process({drummet_path(), "--help"}, dir.path()).finish();
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Usage: drummet"), std::string::npos);
+    EXPECT_NE(help.out.find("Exit status"), std::string::npos);
+    EXPECT_EQ(help.err, "");
+
+    Outcome version = Process({drummet_path(), "--version"}, dir.path()).finish();
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "drummet " DRUMMET_VERSION "\n");
+
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+TEST_F(DrummetTest, OtherArgumentsAreAUsageError) {
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"-x"}, {"message"}, {"--help", "extra"}, {"--version", "--help"}}) {
+        args.insert(args.begin(), drummet_path());
+        Outcome outcome = Process(args, dir.path()).finish();
+        EXPECT_EQ(outcome.status, 2);
+        EXPECT_EQ(outcome.out, "");
+        const std::string &offending = args[1].starts_with("--") ? args[2] : args[1];
+        EXPECT_EQ(outcome.err,
+                  "drummet: unexpected argument '" + offending + "' (see drummet --help)\n");
+    }
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+} // namespace

@@ -1,0 +1,108 @@
+// Random console input, checked against what must arrive on fifo1. The seed is
+// printed; DRUMMET_TEST_SEED replays a failing run.
+
+#include "support.hpp"
+
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+
+namespace {
+
+struct Expected {
+    std::string message; // what must arrive on fifo1 ("" means end of file)
+    std::size_t dropped = 0;
+};
+
+// What drummet must make of the input: up to the first backtick or the end,
+// at most 999 bytes stored, and the stored bytes sent up to the first NUL.
+Expected expected_for(std::string_view input) {
+    const std::size_t end = std::min(input.find('`'), input.size());
+    const std::string_view gathered = input.substr(0, end);
+    const std::string_view stored = gathered.substr(0, 999);
+    Expected e;
+    e.message = std::string(stored.substr(0, std::min(stored.find('\0'), stored.size())));
+    e.dropped = gathered.size() - stored.size();
+    return e;
+}
+
+std::string random_input(std::mt19937_64 &rng) {
+    std::uniform_int_distribution<std::size_t> length(0, 4000);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> pick(0, 999);
+    // Some inputs have no backtick at all, to exercise the end of input.
+    const bool terminated = pick(rng) < 700;
+    std::string input(length(rng), '\0');
+    for (char &c : input) {
+        const int roll = pick(rng);
+        int value = byte(rng);
+        if (roll < 2)
+            value = 0; // a NUL now and then
+        else if (roll < 6)
+            value = 0xff;
+        else if (roll < 8 && terminated)
+            value = '`';
+        else if (value == '`' && !terminated)
+            value = 'x';
+        c = static_cast<char>(value);
+    }
+    // Empty messages are rare by chance; make sure every way to one comes up.
+    const int start = pick(rng);
+    if (start < 20)
+        input.clear();
+    else if (start < 40 && terminated)
+        input.insert(0, "`");
+    else if (start < 60)
+        input.insert(0, 1, '\0');
+    return input;
+}
+
+TEST(RandomInput, WhatArrivesOnFifo1MatchesTheInput) {
+    std::uint64_t seed = std::random_device{}();
+    if (const char *fixed = std::getenv("DRUMMET_TEST_SEED"))
+        seed = std::strtoull(fixed, nullptr, 10);
+    RecordProperty("seed", std::to_string(seed));
+    std::printf("seed %llu\n", static_cast<unsigned long long>(seed));
+    std::mt19937_64 rng(seed);
+
+    TempDir dir; // one directory, so every run after the first reuses the nodes
+    constexpr int runs = 1000;
+    int cut = 0, empty = 0;
+    for (int run = 0; run < runs; ++run) {
+        const std::string input = random_input(rng);
+        const Expected expected = expected_for(input);
+        SCOPED_TRACE("run " + std::to_string(run) + ", input of " + std::to_string(input.size()) +
+                     " bytes, seed " + std::to_string(seed));
+        Process drummet({drummet_path()}, dir.path());
+        ClientEnds client = connect_as_client(dir.path());
+        drummet.write_stdin(input);
+        drummet.close_stdin();
+        const auto message = read_once(client.message.get());
+        ASSERT_TRUE(message.has_value()) << "nothing arrived in time";
+        ASSERT_EQ(*message, expected.message);
+        const std::string reply = "got " + std::to_string(message->size());
+        ASSERT_TRUE(write_once(client.reply.get(), reply));
+        client.reply.reset();
+        const Outcome outcome = drummet.finish();
+        ASSERT_EQ(outcome.out, std::string(prompt_text) + std::string(reply_label) + reply);
+        if (expected.dropped > 0) {
+            ++cut;
+            ASSERT_EQ(outcome.err, "drummet: fifo1: message longer than 999 bytes, " +
+                                       std::to_string(expected.dropped) + " bytes dropped\n");
+            ASSERT_EQ(outcome.status, 255);
+        } else {
+            ASSERT_EQ(outcome.err, "");
+            ASSERT_EQ(outcome.status, 0);
+        }
+        empty += expected.message.empty();
+    }
+    // The generator must have reached the interesting cases, or the run proves little.
+    EXPECT_GT(cut, runs / 20);
+    EXPECT_GT(empty, runs / 50);
+}
+
+} // namespace

@@ -1,0 +1,319 @@
+#include "support.hpp"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testing_support {
+
+namespace {
+
+[[noreturn]] void fail(const std::string &what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+int remaining_ms(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Waits for `fd` to become readable (or hung up); false when the deadline passed.
+bool wait_readable(int fd, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        const int n = ::poll(&p, 1, remaining_ms(deadline));
+        if (n > 0)
+            return true;
+        if (n == 0)
+            return false;
+        if (errno != EINTR)
+            fail("poll");
+    }
+}
+
+void set_blocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
+        fail("fcntl");
+}
+
+// The test writes to pipes whose reader may have gone: that must show as EPIPE
+// in the test, not end the whole test program.
+const bool sigpipe_ignored = [] { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
+
+} // namespace
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "drummet-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        fail("mkdtemp");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+Fd::Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+Fd &Fd::operator=(Fd &&other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+}
+
+Fd::~Fd() {
+    reset();
+}
+
+void Fd::reset() {
+    if (fd_ >= 0)
+        ::close(std::exchange(fd_, -1));
+}
+
+Process::Process(const std::vector<std::string> &argv, const std::filesystem::path &dir,
+                 const SpawnOptions &options) {
+    std::array<int, 2> in{-1, -1}, out{-1, -1}, err{-1, -1};
+    if ((options.stdin_pipe && ::pipe2(in.data(), O_CLOEXEC) != 0) ||
+        ::pipe2(out.data(), O_CLOEXEC) != 0 || ::pipe2(err.data(), O_CLOEXEC) != 0)
+        fail("pipe2");
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+
+    pid_ = ::fork();
+    if (pid_ < 0)
+        fail("fork");
+    if (pid_ == 0) {
+        // Only async-signal-safe calls until exec (the test may run threads).
+        if (::chdir(dir.c_str()) != 0)
+            ::_exit(126);
+        const int input = options.stdin_pipe ? in[0] : ::open("/dev/null", O_RDONLY);
+        ::dup2(input, STDIN_FILENO);
+        if (options.stdout_fd >= 0) {
+            ::dup2(options.stdout_fd, STDOUT_FILENO);
+        } else {
+            ::dup2(out[1], STDOUT_FILENO);
+        }
+        ::dup2(err[1], STDERR_FILENO);
+        if (options.close_stdout)
+            ::close(STDOUT_FILENO);
+        ::signal(SIGPIPE, SIG_DFL);
+        if (options.in_child)
+            options.in_child();
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    if (options.stdin_pipe) {
+        ::close(in[0]);
+        in_ = Fd{in[1]};
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = Fd{out[0]};
+    err_ = Fd{err[0]};
+}
+
+Process::~Process() {
+    if (!reaped_ && pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+void Process::write_stdin(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(in_.get(), bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EPIPE)
+            return; // the child stopped reading, which a test may well expect
+        if (n < 0)
+            fail("write to standard input");
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void Process::close_stdin() {
+    in_.reset();
+}
+
+std::string Process::take_stdout(std::chrono::milliseconds wait) {
+    const auto deadline = Clock::now() + wait;
+    std::string got;
+    std::array<char, 4096> buf{};
+    while (out_.valid() && wait_readable(out_.get(), deadline)) {
+        const ssize_t n = ::read(out_.get(), buf.data(), buf.size());
+        if (n <= 0)
+            break;
+        got.append(buf.data(), static_cast<std::size_t>(n));
+    }
+    out_seen_ += got;
+    return got;
+}
+
+bool Process::running() {
+    if (reaped_)
+        return false;
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+}
+
+Outcome Process::finish(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    Outcome result;
+    result.out = std::move(out_seen_);
+    std::array<char, 4096> buf{};
+    // Drain both streams to their end so a chatty child never blocks on a full pipe.
+    while (out_.valid() || err_.valid()) {
+        std::array<pollfd, 2> fds{pollfd{out_.get(), POLLIN, 0}, pollfd{err_.get(), POLLIN, 0}};
+        const int n = ::poll(fds.data(), fds.size(), remaining_ms(deadline));
+        if (n == 0) {
+            result.timed_out = true;
+            break;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            fail("poll");
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            Fd &stream = i == 0 ? out_ : err_;
+            std::string &into = i == 0 ? result.out : result.err;
+            const ssize_t got = ::read(stream.get(), buf.data(), buf.size());
+            if (got <= 0)
+                stream.reset();
+            else
+                into.append(buf.data(), static_cast<std::size_t>(got));
+        }
+    }
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_)
+            break;
+        if (done < 0)
+            fail("waitpid");
+        if (result.timed_out || Clock::now() >= deadline) {
+            result.timed_out = true;
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    reaped_ = true;
+    if (result.timed_out)
+        return result;
+    result.exited = WIFEXITED(status);
+    result.status = result.exited ? WEXITSTATUS(status) : -1;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return result;
+}
+
+std::string drummet_path() {
+    return DRUMMET_PATH;
+}
+std::string client_path() {
+    return DRUMMET_CLIENT_PATH;
+}
+
+bool wait_for_path(const std::filesystem::path &path, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    struct stat st {};
+    while (::lstat(path.c_str(), &st) != 0) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+Fd open_reader(const std::filesystem::path &path, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0)
+            return Fd{fd};
+        if (errno != ENOENT || Clock::now() >= deadline)
+            return Fd{};
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
+Fd open_writer(const std::filesystem::path &path, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        // Without a reader a non-blocking open for writing fails with ENXIO.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            set_blocking(fd);
+            return Fd{fd};
+        }
+        if ((errno != ENOENT && errno != ENXIO) || Clock::now() >= deadline)
+            return Fd{};
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
+std::optional<std::string> read_once(int fd, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    std::array<char, 65536> buf{};
+    for (;;) {
+        if (!wait_readable(fd, deadline))
+            return std::nullopt;
+        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n >= 0)
+            return std::string(buf.data(), static_cast<std::size_t>(n));
+        if (errno != EAGAIN && errno != EINTR)
+            fail("read");
+    }
+}
+
+std::optional<std::string> read_to_eof(int fd, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    std::string all;
+    for (;;) {
+        auto chunk = read_once(
+            fd, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+        if (!chunk)
+            return std::nullopt;
+        if (chunk->empty())
+            return all;
+        all += *chunk;
+    }
+}
+
+bool write_once(int fd, std::string_view bytes) {
+    return ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+}
+
+ClientEnds connect_as_client(const std::filesystem::path &dir) {
+    ClientEnds ends;
+    ends.message = open_reader(dir / "fifo1");
+    if (!ends.message.valid())
+        fail("open fifo1 for reading");
+    // drummet creates and opens fifo2 only after its open of fifo1 has returned,
+    // so once this succeeds the message end is connected too.
+    ends.reply = open_writer(dir / "fifo2");
+    if (!ends.reply.valid())
+        fail("open fifo2 for writing");
+    return ends;
+}
+
+} // namespace testing_support

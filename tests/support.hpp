@@ -1,0 +1,128 @@
+// Helpers for tests that drive the real drummet and drummet-client binaries and
+// play the other end of their pipes. Every wait is bounded, so a regression
+// turns into a failure rather than a hung test run.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace testing_support {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+inline constexpr auto patience = 10s;
+
+// A fresh directory under the system's temporary folder, removed with its content.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    [[nodiscard]] const std::filesystem::path &path() const { return path_; }
+    [[nodiscard]] std::filesystem::path operator/(std::string_view name) const {
+        return path_ / name;
+    }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// An owned descriptor.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd &&other) noexcept;
+    Fd &operator=(Fd &&other) noexcept;
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd();
+    [[nodiscard]] int get() const { return fd_; }
+    [[nodiscard]] bool valid() const { return fd_ >= 0; }
+    void reset();
+
+  private:
+    int fd_ = -1;
+};
+
+struct Outcome {
+    bool exited = false;    // ended by exit(), not by a signal
+    int status = -1;        // exit status when exited
+    int signal = 0;         // the signal that ended it otherwise
+    bool timed_out = false; // still running after the wait; it was killed
+    std::string out;        // everything it wrote on standard output
+    std::string err;        // everything it wrote on standard error
+};
+
+struct SpawnOptions {
+    bool stdin_pipe = true;         // false: /dev/null
+    int stdout_fd = -1;             // use this as standard output, not a pipe
+    bool close_stdout = false;      // start with descriptor 1 closed
+    std::function<void()> in_child; // runs in the child right before exec
+};
+
+// A child process with pipes on its standard streams.
+class Process {
+  public:
+    Process(const std::vector<std::string> &argv, const std::filesystem::path &dir,
+            const SpawnOptions &options = {});
+    ~Process();
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    void write_stdin(std::string_view bytes);
+    void close_stdin();
+    // Collects standard output until it closes or `wait` passes; finish() includes it too.
+    std::string take_stdout(std::chrono::milliseconds wait);
+    [[nodiscard]] bool running();
+    // Waits for the exit, collecting both output streams; kills the child after `limit`.
+    Outcome finish(std::chrono::milliseconds limit = patience);
+
+  private:
+    pid_t pid_ = -1;
+    Fd in_, out_, err_;
+    std::string out_seen_;
+    bool reaped_ = false;
+};
+
+[[nodiscard]] std::string drummet_path();
+[[nodiscard]] std::string client_path();
+
+// Waits for a path to exist (true) or for `limit` to pass (false).
+bool wait_for_path(const std::filesystem::path &path, std::chrono::milliseconds limit = patience);
+
+// Opens the read end of a FIFO without blocking; the node must appear in time.
+Fd open_reader(const std::filesystem::path &path, std::chrono::milliseconds limit = patience);
+// Opens the write end of a FIFO once some process has its read end open.
+Fd open_writer(const std::filesystem::path &path, std::chrono::milliseconds limit = patience);
+
+// Reads what one read returns once data or end of file is there; nullopt on timeout.
+std::optional<std::string> read_once(int fd, std::chrono::milliseconds limit = patience);
+// Reads until end of file; nullopt on timeout.
+std::optional<std::string> read_to_eof(int fd, std::chrono::milliseconds limit = patience);
+// Writes all bytes in one write call; true when all were taken.
+bool write_once(int fd, std::string_view bytes);
+
+// The test's side of a drummet run: opens fifo1 for reading and then fifo2 for
+// writing, exactly as a well-behaved client must.
+struct ClientEnds {
+    Fd message; // read end of fifo1
+    Fd reply;   // write end of fifo2
+};
+ClientEnds connect_as_client(const std::filesystem::path &dir);
+
+// The bytes drummet prints before the reply and the label that introduces it.
+inline constexpr std::string_view prompt_text =
+    "\nReady to broadcast to client\nEnter message : \n";
+inline constexpr std::string_view reply_label = "\nStats recieved from client: \n";
+
+} // namespace testing_support
