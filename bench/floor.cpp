@@ -1,0 +1,35 @@
+// The floor for the broadcaster benchmark: the same system calls as a drummet
+// run and nothing else (no stdio, no checks), so that the difference to drummet
+// is what drummet itself costs.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+constexpr char prompt[] = "\nReady to broadcast to client\nEnter message : \n";
+constexpr char label[] = "\nStats recieved from client: \n";
+} // namespace
+
+int main() {
+    ::mkfifo("fifo1", 0777);
+    const int message_fd = ::open("fifo1", O_WRONLY);
+    ::mkfifo("fifo2", 0777);
+    const int reply_fd = ::open("fifo2", O_RDONLY);
+    ::write(STDOUT_FILENO, prompt, sizeof prompt - 1);
+
+    char message[1000];
+    const ssize_t got = ::read(STDIN_FILENO, message, sizeof message);
+    ssize_t length = 0;
+    while (length < got && message[length] != '`')
+        ++length;
+    ::write(message_fd, message, static_cast<size_t>(length));
+
+    char reply[1001];
+    const ssize_t received = ::read(reply_fd, reply, 1000);
+    if (received <= 0)
+        return received < 0 ? 255 : 0;
+    ::write(STDOUT_FILENO, label, sizeof label - 1);
+    ::write(STDOUT_FILENO, reply, static_cast<size_t>(received));
+    return 0;
+}

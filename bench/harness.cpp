@@ -1,0 +1,190 @@
+// Times whole broadcaster runs: from starting the process to reaping it, with a
+// 999-byte message on standard input and a client that answers at once with
+// 1000 bytes. Prints a table and the ratios between the subjects.
+//
+// Usage: bench_harness RUNS WORK_DIR NAME=PROGRAM...
+// The first subject is the broadcaster, the second the floor, the third the
+// shell alternative; ratios are printed for those three.
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+[[noreturn]] void die(const std::string &what) {
+    std::fprintf(stderr, "bench_harness: %s: %s\n", what.c_str(), std::strerror(errno));
+    std::exit(1);
+}
+
+// The client: serves one run after another until it is killed. It opens the
+// pipes in the order drummet needs, takes what the first read gives, answers.
+pid_t start_client(const std::string &dir) {
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    if (::chdir(dir.c_str()) != 0)
+        ::_exit(1);
+    ::signal(SIGPIPE, SIG_IGN);
+    std::array<char, 1000> reply{};
+    reply.fill('r');
+    std::array<char, 4096> message{};
+    for (;;) {
+        ::mkfifo("fifo1", 0777);
+        const int in = ::open("fifo1", O_RDONLY);
+        ::mkfifo("fifo2", 0777);
+        const int out = ::open("fifo2", O_WRONLY);
+        if (in < 0 || out < 0)
+            ::_exit(2);
+        if (::read(in, message.data(), message.size()) != 999)
+            ::_exit(3);
+        if (::write(out, reply.data(), reply.size()) != 1000)
+            ::_exit(4);
+        // Wait for the run to end, or the next open would meet its pipes again.
+        while (::read(in, message.data(), message.size()) > 0) {
+        }
+        ::close(in);
+        ::close(out);
+    }
+}
+
+struct Sample {
+    double micros;
+    long max_rss_kib;
+};
+
+Sample run_once(const std::string &program, const std::string &dir, const std::string &input) {
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        die("fork");
+    if (pid == 0) {
+        const int in = ::open(input.c_str(), O_RDONLY);
+        const int out = ::open("/dev/null", O_WRONLY);
+        if (in < 0 || out < 0 || ::chdir(dir.c_str()) != 0)
+            ::_exit(126);
+        ::dup2(in, STDIN_FILENO);
+        ::dup2(out, STDOUT_FILENO);
+        ::close(in);
+        ::close(out);
+        ::execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (::wait4(pid, &status, 0, &usage) != pid)
+        die("wait4");
+    if (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        std::fprintf(stderr, "bench_harness: the client died\n");
+        std::exit(1);
+    }
+    const std::chrono::duration<double, std::micro> spent =
+        std::chrono::steady_clock::now() - start;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "bench_harness: %s failed (status %d)\n", program.c_str(), status);
+        std::exit(1);
+    }
+    return {spent.count(), usage.ru_maxrss};
+}
+
+struct Subject {
+    std::string name, program, dir;
+    pid_t client = -1;
+    std::vector<double> micros;
+    long peak_rss = 0;
+};
+
+double percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[index];
+}
+
+// Runs the subjects in turn, one run each per round, so that drift on the
+// machine (other load, frequency changes) hits them all alike.
+void measure(std::vector<Subject> &subjects, const std::string &input, int runs) {
+    for (auto &s : subjects)
+        s.client = start_client(s.dir);
+    for (int round = -std::max(runs / 50, 5); round < runs; ++round) { // warm-up rounds first
+        for (auto &s : subjects) {
+            const Sample sample = run_once(s.program, s.dir, input);
+            if (round < 0)
+                continue;
+            s.micros.push_back(sample.micros);
+            s.peak_rss = std::max(s.peak_rss, sample.max_rss_kib);
+        }
+    }
+    for (auto &s : subjects) {
+        ::kill(s.client, SIGKILL);
+        ::waitpid(s.client, nullptr, 0);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: bench_harness RUNS WORK_DIR NAME=PROGRAM...\n");
+        return 2;
+    }
+    const int runs = std::atoi(argv[1]);
+    const std::string root = argv[2];
+    const std::string input = root + "/message";
+    {
+        std::string message(999, 'm');
+        message += '`';
+        FILE *f = std::fopen(input.c_str(), "w");
+        if (f == nullptr || std::fwrite(message.data(), 1, message.size(), f) != message.size() ||
+            std::fclose(f) != 0)
+            die(input);
+    }
+
+    // Each subject gets its own folder and client, so no run meets another's pipes.
+    std::vector<Subject> subjects;
+    for (int i = 3; i < argc; ++i) {
+        const std::string spec = argv[i];
+        const auto eq = spec.find('=');
+        Subject s;
+        s.name = spec.substr(0, eq);
+        s.program = spec.substr(eq + 1);
+        s.dir = root + "/" + s.name;
+        if (::mkdir(s.dir.c_str(), 0700) != 0)
+            die(s.dir);
+        subjects.push_back(std::move(s));
+    }
+    measure(subjects, input, runs);
+
+    std::printf("%d runs each: 999-byte message, 1000-byte reply, client answering at once\n\n",
+                runs);
+    std::printf("| %-10s | %12s | %12s | %14s |\n", "subject", "median (us)", "p99 (us)",
+                "peak RSS (KiB)");
+    std::printf("|------------|--------------|--------------|----------------|\n");
+    for (const auto &s : subjects)
+        std::printf("| %-10s | %12.0f | %12.0f | %14ld |\n", s.name.c_str(),
+                    percentile(s.micros, 0.5), percentile(s.micros, 0.99), s.peak_rss);
+    if (subjects.size() >= 3) {
+        const auto ratios = [](const Subject &a, const Subject &b) {
+            std::printf("%s/%s: time %.2f (median), %.2f (p99), peak memory %.2f\n", a.name.c_str(),
+                        b.name.c_str(), percentile(a.micros, 0.5) / percentile(b.micros, 0.5),
+                        percentile(a.micros, 0.99) / percentile(b.micros, 0.99),
+                        static_cast<double>(a.peak_rss) / static_cast<double>(b.peak_rss));
+        };
+        std::printf("\n");
+        ratios(subjects[0], subjects[1]);
+        ratios(subjects[2], subjects[0]);
+    }
+    return 0;
+}
