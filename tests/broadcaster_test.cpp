@@ -47,6 +47,16 @@ Exchange exchange(const fs::path &dir, std::string_view input, std::string_view 
     return result;
 }
 
+// A run that went as designed: `message` arrived whole and `reply` was printed
+// under the label, with nothing on standard error and status 0.
+void expect_clean_run(const Exchange &run, std::string_view message, std::string_view reply) {
+    EXPECT_EQ(run.message, message);
+    EXPECT_EQ(run.outcome.out, std::string(prompt_text) + label_and(reply));
+    EXPECT_EQ(run.outcome.err, "");
+    EXPECT_TRUE(run.outcome.exited);
+    EXPECT_EQ(run.outcome.status, 0);
+}
+
 bool is_named_pipe(const fs::path &path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
@@ -61,12 +71,8 @@ class DrummetTest : public ::testing::Test {
 // The dialogue and the exchange, byte for byte.
 
 TEST_F(DrummetTest, PrintsPromptsThenTheReplyExactlyAsReceived) {
-    auto run = exchange(dir.path(), "hello`", "bytes: 5\nwords: 1");
-    EXPECT_EQ(run.message, "hello");
-    EXPECT_EQ(run.outcome.out, std::string(prompt_text) + label_and("bytes: 5\nwords: 1"));
-    EXPECT_EQ(run.outcome.err, "");
-    EXPECT_TRUE(run.outcome.exited);
-    EXPECT_EQ(run.outcome.status, 0);
+    expect_clean_run(exchange(dir.path(), "hello`", "bytes: 5\nwords: 1"), "hello",
+                     "bytes: 5\nwords: 1");
 }
 
 TEST_F(DrummetTest, MessageSpansLinesAndStopsAtTheBacktick) {
@@ -76,42 +82,31 @@ TEST_F(DrummetTest, MessageSpansLinesAndStopsAtTheBacktick) {
 
 TEST_F(DrummetTest, HighBytesAreMessageBytesAndOnlyTheBacktickEnds) {
     const std::string input = std::string("a\xff\x80\x7f\x01 \t\r\x5f\x61z") + "`";
-    auto run = exchange(dir.path(), input, "ok");
-    EXPECT_EQ(run.message, input.substr(0, input.size() - 1));
-    EXPECT_EQ(run.outcome.status, 0);
+    expect_clean_run(exchange(dir.path(), input, "ok"), input.substr(0, input.size() - 1), "ok");
 }
 
 TEST_F(DrummetTest, NulInsideTheMessageEndsWhatIsSent) {
-    auto run = exchange(dir.path(), std::string("abc\0def`", 8), "ok");
-    EXPECT_EQ(run.message, "abc");
-    EXPECT_EQ(run.outcome.status, 0);
+    expect_clean_run(exchange(dir.path(), std::string("abc\0def`", 8), "ok"), "abc", "ok");
 }
 
 TEST_F(DrummetTest, MessageOf999BytesArrivesWholeInOneRead) {
     std::string message(999, 'x');
     for (std::size_t i = 0; i < message.size(); ++i)
         message[i] = static_cast<char>('a' + i % 26);
-    auto run = exchange(dir.path(), message + "`", "ok");
-    EXPECT_EQ(run.message, message);
-    EXPECT_EQ(run.outcome.err, "");
-    EXPECT_EQ(run.outcome.status, 0);
+    expect_clean_run(exchange(dir.path(), message + "`", "ok"), message, "ok");
 }
 
 TEST_F(DrummetTest, ReplyOf1000BytesIsPrintedWholeWithoutANewlineAdded) {
     std::string reply(1000, 'r');
     reply.front() = '<';
     reply.back() = '>';
-    auto run = exchange(dir.path(), "m`", reply);
-    EXPECT_EQ(run.outcome.out, std::string(prompt_text) + label_and(reply));
-    EXPECT_EQ(run.outcome.status, 0);
+    expect_clean_run(exchange(dir.path(), "m`", reply), "m", reply);
 }
 
 TEST_F(DrummetTest, LongerReplyIsCutToTheFirst1000Bytes) {
     std::string reply(1500, 'r');
     reply[999] = '|';
-    auto run = exchange(dir.path(), "m`", reply);
-    EXPECT_EQ(run.outcome.out, std::string(prompt_text) + label_and(reply.substr(0, 1000)));
-    EXPECT_EQ(run.outcome.status, 0);
+    expect_clean_run(exchange(dir.path(), "m`", reply), "m", reply.substr(0, 1000));
 }
 
 TEST_F(DrummetTest, ReplyInTwoWritesIsCutToWhatTheFirstReadReturns) {
@@ -155,11 +150,7 @@ TEST_F(DrummetTest, ReusesNodesLeftByAnEarlierRun) {
     EXPECT_EQ(exchange(dir.path(), "first`", "one").outcome.status, 0);
     ASSERT_TRUE(is_named_pipe(dir / "fifo1"));
     ASSERT_TRUE(is_named_pipe(dir / "fifo2"));
-    auto second = exchange(dir.path(), "second`", "two");
-    EXPECT_EQ(second.message, "second");
-    EXPECT_EQ(second.outcome.out, std::string(prompt_text) + label_and("two"));
-    EXPECT_EQ(second.outcome.err, "");
-    EXPECT_EQ(second.outcome.status, 0);
+    expect_clean_run(exchange(dir.path(), "second`", "two"), "second", "two");
 }
 
 // On a terminal the prompts show as soon as both pipes have a partner, and not
@@ -199,11 +190,7 @@ TEST_F(DrummetTest, PromptsShowOnATerminalOnlyOnceBothPipesAreOpen) {
 // Input that the gathering has to survive.
 
 TEST_F(DrummetTest, EndOfInputEndsTheMessageLikeTheBacktick) {
-    auto run = exchange(dir.path(), "no terminator\n", "ok");
-    EXPECT_EQ(run.message, "no terminator\n");
-    EXPECT_EQ(run.outcome.out, std::string(prompt_text) + label_and("ok"));
-    EXPECT_EQ(run.outcome.err, "");
-    EXPECT_EQ(run.outcome.status, 0);
+    expect_clean_run(exchange(dir.path(), "no terminator\n", "ok"), "no terminator\n", "ok");
 }
 
 TEST_F(DrummetTest, OverlongMessageIsCutTo999BytesAndTheCutReported) {
