@@ -155,11 +155,11 @@ int main(int argc, char **argv) {
     // Each subject gets its own folder and client, so no run meets another's pipes.
     std::vector<Subject> subjects;
     for (int i = 3; i < argc; ++i) {
-        const std::string spec = argv[i];
-        const auto eq = spec.find('=');
+        const std::string arg = argv[i];
+        const auto eq = arg.find('=');
         Subject s;
-        s.name = spec.substr(0, eq);
-        s.program = spec.substr(eq + 1);
+        s.name = arg.substr(0, eq);
+        s.program = arg.substr(eq + 1);
         s.dir = root + "/" + s.name;
         if (::mkdir(s.dir.c_str(), 0700) != 0)
             die(s.dir);

@@ -47,7 +47,7 @@ Exchange exchange(const fs::path &dir, std::string_view input, std::string_view 
     return result;
 }
 
-// A run that went as designed: `message` arrived whole and `reply` was printed
+// A run that went as it should: `message` arrived whole and `reply` was printed
 // under the label, with nothing on standard error and status 0.
 void expect_clean_run(const Exchange &run, std::string_view message, std::string_view reply) {
     EXPECT_EQ(run.message, message);
