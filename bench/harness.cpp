@@ -10,7 +10,6 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,35 +29,32 @@ namespace {
     std::exit(1);
 }
 
-// The client: serves one run after another until it is killed. It opens the
-// pipes in the order drummet needs, takes what the first read gives, answers.
+// The client for one run: opens the pipes in the order drummet needs, takes
+// what the first read gives and answers at once. A fresh one serves each run:
+// a client that stayed could still hold the last run's pipes open when the next
+// run opens them, and take the next message for the last one.
 pid_t start_client(const std::string &dir) {
     const pid_t pid = ::fork();
+    if (pid < 0)
+        die("fork");
     if (pid != 0)
         return pid;
     if (::chdir(dir.c_str()) != 0)
         ::_exit(1);
-    ::signal(SIGPIPE, SIG_IGN);
     std::array<char, 1000> reply{};
     reply.fill('r');
     std::array<char, 4096> message{};
-    for (;;) {
-        ::mkfifo("fifo1", 0777);
-        const int in = ::open("fifo1", O_RDONLY);
-        ::mkfifo("fifo2", 0777);
-        const int out = ::open("fifo2", O_WRONLY);
-        if (in < 0 || out < 0)
-            ::_exit(2);
-        if (::read(in, message.data(), message.size()) != 999)
-            ::_exit(3);
-        if (::write(out, reply.data(), reply.size()) != 1000)
-            ::_exit(4);
-        // Wait for the run to end, or the next open would meet its pipes again.
-        while (::read(in, message.data(), message.size()) > 0) {
-        }
-        ::close(in);
-        ::close(out);
-    }
+    ::mkfifo("fifo1", 0777);
+    const int in = ::open("fifo1", O_RDONLY);
+    ::mkfifo("fifo2", 0777);
+    const int out = ::open("fifo2", O_WRONLY);
+    if (in < 0 || out < 0)
+        ::_exit(2);
+    if (::read(in, message.data(), message.size()) != 999)
+        ::_exit(3);
+    if (::write(out, reply.data(), reply.size()) != 1000)
+        ::_exit(4);
+    ::_exit(0);
 }
 
 struct Sample {
@@ -66,7 +62,15 @@ struct Sample {
     long max_rss_kib;
 };
 
+void expect_success(const char *who, int status) {
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "bench_harness: %s failed (status %d)\n", who, status);
+        std::exit(1);
+    }
+}
+
 Sample run_once(const std::string &program, const std::string &dir, const std::string &input) {
+    const pid_t client = start_client(dir);
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
     if (pid < 0)
@@ -87,22 +91,17 @@ Sample run_once(const std::string &program, const std::string &dir, const std::s
     rusage usage{};
     if (::wait4(pid, &status, 0, &usage) != pid)
         die("wait4");
-    if (::waitpid(-1, nullptr, WNOHANG) > 0) {
-        std::fprintf(stderr, "bench_harness: the client died\n");
-        std::exit(1);
-    }
     const std::chrono::duration<double, std::micro> spent =
         std::chrono::steady_clock::now() - start;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "bench_harness: %s failed (status %d)\n", program.c_str(), status);
-        std::exit(1);
-    }
+    expect_success(program.c_str(), status);
+    if (::waitpid(client, &status, 0) != client)
+        die("waitpid");
+    expect_success("the client", status);
     return {spent.count(), usage.ru_maxrss};
 }
 
 struct Subject {
     std::string name, program, dir;
-    pid_t client = -1;
     std::vector<double> micros;
     long peak_rss = 0;
 };
@@ -116,8 +115,6 @@ double percentile(std::vector<double> values, double p) {
 // Runs the subjects in turn, one run each per round, so that drift on the
 // machine (other load, frequency changes) hits them all alike.
 void measure(std::vector<Subject> &subjects, const std::string &input, int runs) {
-    for (auto &s : subjects)
-        s.client = start_client(s.dir);
     for (int round = -std::max(runs / 50, 5); round < runs; ++round) { // warm-up rounds first
         for (auto &s : subjects) {
             const Sample sample = run_once(s.program, s.dir, input);
@@ -126,10 +123,6 @@ void measure(std::vector<Subject> &subjects, const std::string &input, int runs)
             s.micros.push_back(sample.micros);
             s.peak_rss = std::max(s.peak_rss, sample.max_rss_kib);
         }
-    }
-    for (auto &s : subjects) {
-        ::kill(s.client, SIGKILL);
-        ::waitpid(s.client, nullptr, 0);
     }
 }
 
@@ -152,7 +145,7 @@ int main(int argc, char **argv) {
             die(input);
     }
 
-    // Each subject gets its own folder and client, so no run meets another's pipes.
+    // Each subject gets its own folder, so no run meets another's pipes.
     std::vector<Subject> subjects;
     for (int i = 3; i < argc; ++i) {
         const std::string arg = argv[i];
