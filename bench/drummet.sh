@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-only
 # What a user might write instead of drummet, in a few lines of shell.
 mkfifo fifo1 2>/dev/null
 exec 3>fifo1

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // The floor for the broadcaster benchmark: the same system calls as a drummet
 // run and nothing else (no stdio, no checks), so that the difference to drummet
 // is what drummet itself costs.

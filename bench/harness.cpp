@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // Times whole broadcaster runs: from starting the process to reaping it, with a
 // 999-byte message on standard input and a client that answers at once with
 // 1000 bytes. Prints a table and the ratios between the subjects.

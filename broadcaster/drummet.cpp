@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // drummet: hands one message typed on standard input to a client over the named
 // pipe "fifo1" and prints the statistics the client sends back on "fifo2".
 //

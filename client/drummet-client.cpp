@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // drummet-client: the other end of drummet's pipes. It takes one message from
 // "fifo1" and answers on "fifo2" with statistics of that message, one per line.
 //

@@ -1,4 +1,4 @@
-// SPDX-License-Identifier: GPL-2.0
+// SPDX-License-Identifier: GPL-2.0-only
 /*
  * tarrow: publishes the read-only file /proc/tarrow, whose content is one
  * fixed greeting line, for as long as the module is loaded.

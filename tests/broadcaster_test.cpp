@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // drummet driven as a user and a client would drive it: the test types on its
 // standard input and plays the client on fifo1 and fifo2.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-only
 # Fails unless every binary in BINARIES needs no shared library but libc.
 foreach(binary IN LISTS BINARIES)
   execute_process(COMMAND ldd ${binary} OUTPUT_VARIABLE libraries RESULT_VARIABLE failed)

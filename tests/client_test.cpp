@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // drummet-client driven by a test that plays drummet, and the two programs
 // talking to each other.
 

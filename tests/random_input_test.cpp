@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // Random console input, checked against what must arrive on fifo1. The seed is
 // printed; DRUMMET_TEST_SEED replays a failing run.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // Helpers for tests that drive the real drummet and drummet-client binaries and
 // play the other end of their pipes. Every wait is bounded, so a regression
 // turns into a failure rather than a hung test run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only
 // Runs inside the test guest, as root, and checks /proc/tarrow the way programs
 // use it. Every check prints one line, "TARROW: ok - ..." or "TARROW: not ok - ...",
 // on the console; the exit status is the number of failed checks (at most 100).
