@@ -37,8 +37,17 @@ std::string random_input(std::mt19937_64 &rng) {
     std::uniform_int_distribution<int> pick(0, 999);
     // Some inputs have no backtick at all, to exercise the end of input.
     const bool terminated = pick(rng) < 700;
-    std::string input(length(rng), '\0');
-    for (char &c : input) {
+    // Empty messages are rare by chance; make sure every way to one comes up.
+    std::string input;
+    const int start = pick(rng);
+    if (start < 20)
+        return input;
+    if (start < 40 && terminated)
+        input.push_back('`');
+    else if (start < 60)
+        input.push_back('\0');
+    const std::size_t size = input.size() + length(rng);
+    while (input.size() < size) {
         const int roll = pick(rng);
         int value = byte(rng);
         if (roll < 2)
@@ -49,16 +58,8 @@ std::string random_input(std::mt19937_64 &rng) {
             value = '`';
         else if (value == '`' && !terminated)
             value = 'x';
-        c = static_cast<char>(value);
+        input.push_back(static_cast<char>(value));
     }
-    // Empty messages are rare by chance; make sure every way to one comes up.
-    const int start = pick(rng);
-    if (start < 20)
-        input.clear();
-    else if (start < 40 && terminated)
-        input.insert(0, "`");
-    else if (start < 60)
-        input.insert(0, 1, '\0');
     return input;
 }
 
