@@ -15,14 +15,16 @@
 #include <utility>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include "fifo_guard.hpp"
 
 namespace {
 
+using fifo_guard::Descriptor;
+
 constexpr const char *message_pipe = "fifo1";
 constexpr const char *reply_pipe = "fifo2";
-constexpr mode_t pipe_mode = 0777;
 
 // A message is at most 999 bytes so that it and its NUL fit in 1000.
 constexpr std::size_t message_capacity = 1000;
@@ -34,7 +36,7 @@ constexpr int exit_usage = 2;
 constexpr int exit_failed = 255;
 
 constexpr std::string_view usage_text =
-    "Usage: drummet [--help | --version]\n"
+    "Usage: drummet [-h | --help | --version]\n"
     "\n"
     "Creates the named pipes \"fifo1\" and \"fifo2\" in the current directory and\n"
     "waits until a client has opened fifo1 for reading and then fifo2 for writing.\n"
@@ -44,6 +46,11 @@ constexpr std::string_view usage_text =
     "\n"
     "A message holds at most 999 bytes; longer input is cut and the cut reported.\n"
     "An empty message closes fifo1 so that the client reads end of file.\n"
+    "\n"
+    "Before it prompts, drummet refuses a node at fifo1 or fifo2 that is not a\n"
+    "named pipe, a fifo2 that is fifo1 under another name, and, in a sticky folder\n"
+    "anyone may write to (such as /tmp), a pipe owned by neither you nor the\n"
+    "folder's owner. One drummet at a time may use a folder.\n"
     "\n"
     "Exit status: 0 when the reply was printed or the client closed fifo2 without\n"
     "one, 2 for a bad argument, 255 for any failure (said on standard error).\n";
@@ -56,93 +63,13 @@ void report_errno(const char *subject) {
     report(subject, std::strerror(errno));
 }
 
-// Owns one descriptor. Closing is rarely needed (process exit does it), but an
-// empty message has to close fifo1 early, and failure paths must not leak.
-class Descriptor {
-  public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(Descriptor &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor &operator=(Descriptor &&other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor() { close(); }
-
-    [[nodiscard]] int get() const { return fd_; }
-    [[nodiscard]] bool valid() const { return fd_ >= 0; }
-    void close() {
-        if (fd_ >= 0)
-            ::close(std::exchange(fd_, -1));
-    }
-
-  private:
-    int fd_ = -1;
-};
-
-const char *node_kind(mode_t mode) {
-    if (S_ISREG(mode))
-        return "is a regular file, not a named pipe";
-    if (S_ISDIR(mode))
-        return "is a directory, not a named pipe";
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return "is a device, not a named pipe";
-    if (S_ISSOCK(mode))
-        return "is a socket, not a named pipe";
-    return "is not a named pipe";
-}
-
-bool is_pipe_or_report(const char *name, const struct stat &st) {
-    if (S_ISFIFO(st.st_mode))
-        return true;
-    report(name, node_kind(st.st_mode));
-    return false;
-}
-
-// Creates the named pipe unless it is already there, then opens it; the open
-// blocks until the client has the other end. Anything at the path that is not a
-// FIFO is refused, checked before the open (so that no device or file is opened
-// for writing) and again after it (in case the node was swapped in between).
-Descriptor open_pipe(const char *name, int flags) {
-    if (::mkfifo(name, pipe_mode) != 0 && errno != EEXIST) {
-        report_errno(name);
-        return {};
-    }
-    struct stat st {};
-    if (::stat(name, &st) != 0) {
-        report_errno(name);
-        return {};
-    }
-    if (!is_pipe_or_report(name, st))
-        return {};
-    Descriptor pipe{::open(name, flags)};
-    if (!pipe.valid()) {
-        report_errno(name);
-        return {};
-    }
-    if (::fstat(pipe.get(), &st) != 0) {
-        report_errno(name);
-        return {};
-    }
-    if (!is_pipe_or_report(name, st))
-        return {};
-    return pipe;
-}
-
-// If the caller started us with 0, 1 or 2 closed, the first pipe we open would
-// take that number and the prompts would travel to the client. Parking an unusable
-// descriptor there keeps the numbers taken and makes console I/O fail loudly.
-void occupy_standard_descriptors() {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        // Wrong direction on purpose: reads from 0 and writes to 1 and 2 fail with EBADF.
-        const int parked = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
-        if (parked != fd && parked >= 0)
-            ::close(parked);
-    }
+// Opens one pipe of the channel; says on standard error why when it cannot.
+fifo_guard::Opened open_pipe(const char *name, int flags,
+                             const fifo_guard::Identity *other = nullptr) {
+    fifo_guard::Opened opened = fifo_guard::open_fifo(name, flags, other);
+    if (!opened.pipe.valid())
+        report(name, opened.reason);
+    return opened;
 }
 
 struct Gathered {
@@ -195,16 +122,16 @@ bool send_message(Descriptor &pipe, std::string_view message) {
 
 int handle_arguments(int argc, char **argv) {
     const std::string_view arg = argv[1];
-    if (argc == 2 && arg == "--help") {
-        std::fwrite(usage_text.data(), 1, usage_text.size(), stdout);
-    } else if (argc == 2 && arg == "--version") {
-        std::puts("drummet " DRUMMET_VERSION);
-    } else {
-        const bool known = arg == "--help" || arg == "--version";
+    const bool help = arg == "--help" || arg == "-h";
+    if ((!help && arg != "--version") || argc > 2) {
         std::fprintf(stderr, "drummet: unexpected argument '%s' (see drummet --help)\n",
-                     known ? argv[2] : argv[1]);
+                     argc > 2 && (help || arg == "--version") ? argv[2] : argv[1]);
         return exit_usage;
     }
+    if (help)
+        std::fwrite(usage_text.data(), 1, usage_text.size(), stdout);
+    else
+        std::puts("drummet " DRUMMET_VERSION);
     if (std::fflush(stdout) != 0) {
         report_errno("stdout");
         return exit_failed;
@@ -218,15 +145,30 @@ int main(int argc, char **argv) {
     if (argc > 1)
         return handle_arguments(argc, argv);
 
-    occupy_standard_descriptors();
+    if (const int closed = fifo_guard::park_standard_descriptors(); closed >= 0) {
+        // Nothing may be opened now: the first pipe would take the closed number.
+        constexpr std::array<const char *, 3> names{"stdin", "stdout", "stderr"};
+        std::fprintf(stderr, "drummet: %s: closed, and /dev/null cannot take its place: %s\n",
+                     names[static_cast<std::size_t>(closed)], std::strerror(errno));
+        return exit_failed;
+    }
     // A client that goes away early must give us EPIPE to report, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
 
-    Descriptor message_fd = open_pipe(message_pipe, O_WRONLY);
-    if (!message_fd.valid())
+    const Descriptor folder_lock = fifo_guard::lock_working_folder();
+    if (!folder_lock.valid() && errno == EWOULDBLOCK) {
+        report(message_pipe, "another drummet is using this folder");
         return exit_failed;
-    Descriptor reply_fd = open_pipe(reply_pipe, O_RDONLY);
-    if (!reply_fd.valid())
+    }
+    // Any other failure (a folder we may write to but not read) only means no
+    // lock: such a folder is no place where two users meet.
+
+    fifo_guard::Opened message_pipe_end = open_pipe(message_pipe, O_WRONLY);
+    if (!message_pipe_end.pipe.valid())
+        return exit_failed;
+    const fifo_guard::Opened reply_pipe_end =
+        open_pipe(reply_pipe, O_RDONLY, &message_pipe_end.identity);
+    if (!reply_pipe_end.pipe.valid())
         return exit_failed;
 
     std::puts("\nReady to broadcast to client");
@@ -239,16 +181,16 @@ int main(int argc, char **argv) {
         return exit_failed;
     }
     if (got.dropped > 0) {
-        std::fprintf(stderr, "drummet: %s: message longer than %zu bytes, %zu bytes dropped\n",
-                     message_pipe, got.stored, got.dropped);
+        std::fprintf(stderr, "drummet: %s: message longer than %zu bytes, %zu byte%s dropped\n",
+                     message_pipe, got.stored, got.dropped, got.dropped == 1 ? "" : "s");
     }
 
     // A NUL typed into the message ends what is sent, as clients expect text.
-    if (!send_message(message_fd, std::string_view{message.data()}))
+    if (!send_message(message_pipe_end.pipe, std::string_view{message.data()}))
         return exit_failed;
 
     std::array<char, reply_capacity + 1> reply{};
-    const ssize_t received = ::read(reply_fd.get(), reply.data(), reply_capacity);
+    const ssize_t received = ::read(reply_pipe_end.pipe.get(), reply.data(), reply_capacity);
     if (received < 0) {
         report_errno(reply_pipe);
         return exit_failed;

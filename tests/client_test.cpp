@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -50,13 +51,120 @@ std::string statistics_for(const std::vector<std::string> &pieces, Outcome *outc
     return reply.value_or("<timeout>");
 }
 
+struct Counts {
+    int bytes, characters, words, lines, letters, digits, whitespace, punctuation;
+
+    [[nodiscard]] std::string reply() const {
+        return "bytes: " + std::to_string(bytes) + "\ncharacters: " + std::to_string(characters) +
+               "\nwords: " + std::to_string(words) + "\nlines: " + std::to_string(lines) +
+               "\nletters: " + std::to_string(letters) + "\ndigits: " + std::to_string(digits) +
+               "\nwhitespace: " + std::to_string(whitespace) +
+               "\npunctuation: " + std::to_string(punctuation) + "\n";
+    }
+    friend Counts operator+(const Counts &a, const Counts &b) {
+        return {a.bytes + b.bytes,           a.characters + b.characters,  a.words + b.words,
+                a.lines + b.lines,           a.letters + b.letters,        a.digits + b.digits,
+                a.whitespace + b.whitespace, a.punctuation + b.punctuation};
+    }
+};
+
 std::string stats(int bytes, int characters, int words, int lines, int letters, int digits,
                   int whitespace, int punctuation) {
-    return "bytes: " + std::to_string(bytes) + "\ncharacters: " + std::to_string(characters) +
-           "\nwords: " + std::to_string(words) + "\nlines: " + std::to_string(lines) +
-           "\nletters: " + std::to_string(letters) + "\ndigits: " + std::to_string(digits) +
-           "\nwhitespace: " + std::to_string(whitespace) +
-           "\npunctuation: " + std::to_string(punctuation) + "\n";
+    return Counts{bytes, characters, words, lines, letters, digits, whitespace, punctuation}
+        .reply();
+}
+
+// Inputs where a careless decoder or classifier goes wrong, with the counts
+// worked out by hand from Unicode's rules.
+struct Tricky {
+    const char *name;
+    std::string bytes;
+    Counts expected; // bytes, characters, words, lines, letters, digits, whitespace, punctuation
+};
+
+const std::vector<Tricky> &tricky_inputs() {
+    static const std::vector<Tricky> inputs = {
+        {"sequence cut off at the end", "\xe2\x82", {2, 1, 1, 1, 0, 0, 0, 0}},
+        {"cut-off sequence before a newline", "\xe2\x82\n", {3, 2, 1, 1, 0, 0, 1, 0}},
+        {"above U+10FFFF", "\xf4\x90\x80\x80", {4, 4, 1, 1, 0, 0, 0, 0}},
+        {"five-byte form", "\xf8\x88\x80\x80\x80", {5, 5, 1, 1, 0, 0, 0, 0}},
+        {"six-byte form", "\xfc\x84\x80\x80\x80\x80", {6, 6, 1, 1, 0, 0, 0, 0}},
+        {"overlong forms", "\xc0\xaf\xe0\x80\xaf", {5, 5, 1, 1, 0, 0, 0, 0}},
+        {"surrogate", "\xed\xa0\x80", {3, 3, 1, 1, 0, 0, 0, 0}},
+        // The Unicode standard's own example of maximal subparts: a, F1 80 80,
+        // E1 80, C2, b, 80, c, 80, BF, d.
+        {"maximal subparts",
+         "a\xf1\x80\x80\xe1\x80\xc2"
+         "b\x80"
+         "c\x80\xbf"
+         "d",
+         {13, 10, 1, 1, 4, 0, 0, 0}},
+        {"U+FFFD itself is a symbol", "\xef\xbf\xbd", {3, 1, 1, 1, 0, 0, 0, 1}},
+        {"Arabic-Indic and Devanagari digits", "\xd9\xa3\xe0\xa5\xab", {5, 2, 1, 1, 0, 2, 0, 0}},
+        {"numbers that are not decimal digits",
+         "\xc2\xb2\xc2\xbd\xe2\x85\xab",
+         {7, 3, 1, 1, 0, 0, 0, 0}},
+        {"Devanagari with virama and vowel sign",
+         "\xe0\xa4\xa8\xe0\xa4\xae\xe0\xa4\xb8\xe0\xa5\x8d\xe0\xa4\xa4\xe0\xa5\x87",
+         {18, 6, 1, 1, 4, 0, 0, 0}},
+        {"combining acute accent", "e\xcc\x81", {3, 2, 1, 1, 1, 0, 0, 0}},
+        {"zero-width space, BOM and soft hyphen inside a word",
+         "a\xe2\x80\x8b"
+         "b\xef\xbb\xbf"
+         "c\xc2\xad",
+         {11, 6, 1, 1, 3, 0, 0, 0}},
+        {"no-break spaces separate words",
+         "a\xc2\xa0"
+         "b\xe2\x80\xaf"
+         "c",
+         {8, 5, 3, 1, 3, 0, 2, 0}},
+        {"emoji ZWJ sequence",
+         "\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x92\xbb",
+         {11, 3, 1, 1, 0, 0, 0, 2}},
+        {"skin tone and flag",
+         "\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd \xf0\x9f\x87\xab\xf0\x9f\x87\xb7",
+         {17, 5, 2, 1, 0, 0, 1, 4}},
+        {"CRLF line ends", "one\r\ntwo\r\n", {10, 10, 2, 2, 6, 0, 4, 0}},
+        {"white space beyond ASCII", "\t\v\f\r \xc2\x85 \xe3\x80\x80x", {12, 9, 1, 1, 1, 0, 8, 0}},
+        {"controls that are not white space",
+         "a\x1c"
+         "b\x01\x7f",
+         {5, 5, 1, 1, 2, 0, 0, 0}},
+        {"punctuation and symbols",
+         "\xc2\xbf\xc2\xa1\xc2\xab\xc2\xbb\xe2\x82\xac$+^",
+         {14, 8, 1, 1, 0, 0, 0, 8}},
+        {"letters of four scripts",
+         "\xce\xa9\xd0\xb6\xe4\xb8\xad\xe3\x85\x8e",
+         {10, 4, 1, 1, 4, 0, 0, 0}},
+        {"private use", "\xee\x80\x80", {3, 1, 1, 1, 0, 0, 0, 0}},
+    };
+    return inputs;
+}
+
+// The client reads 4096 bytes at a time; a message sent in one write is split
+// there, which is where the tests put the edge of a read.
+constexpr int client_read_size = 4096;
+
+TEST(ClientStatistics, TrickyInputsCountAsUnicodeSays) {
+    for (const Tricky &t : tricky_inputs()) {
+        SCOPED_TRACE(t.name);
+        EXPECT_EQ(statistics_for({t.bytes}), t.expected.reply());
+    }
+}
+
+TEST(ClientStatistics, SameCountsWhereverAReadEnds) {
+    for (const Tricky &t : tricky_inputs()) {
+        for (int inside = 1; inside < static_cast<int>(t.bytes.size()); ++inside) {
+            SCOPED_TRACE(std::string(t.name) + ", " + std::to_string(inside) +
+                         " bytes in the first read");
+            // A line of letters ends right where the first read takes `inside`
+            // bytes of the tricky input, and adds its own counts.
+            const int padding = client_read_size - inside;
+            const std::string message = std::string(padding - 1, 'a') + "\n" + t.bytes;
+            const Counts line{padding, padding, 1, 1, padding - 1, 0, 1, 0};
+            EXPECT_EQ(statistics_for({message}), (line + t.expected).reply());
+        }
+    }
 }
 
 TEST(ClientStatistics, CountsAsciiText) {
@@ -96,7 +204,7 @@ TEST(ClientPipes, RefusesANodeThatIsNotAFifo) {
     { std::ofstream(dir / "fifo1") << "keep me"; }
     Outcome outcome = Process({client_path(), "-C", dir.path().string()}, "/").finish();
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.err, "drummet-client: fifo1: exists and is not a named pipe\n");
+    EXPECT_EQ(outcome.err, "drummet-client: fifo1: is a regular file, not a named pipe\n");
     std::ifstream in(dir / "fifo1");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
 }
@@ -111,6 +219,9 @@ TEST(ClientPipes, ReportsABroadcasterThatLeftBeforeTheReply) {
     TempDir dir;
     Process client({client_path(), "-C", dir.path().string()}, "/");
     BroadcasterEnds ends = connect_as_broadcaster(dir.path());
+    // Leave only once the client has fifo2 open: an open that found no reader
+    // would wait for ever instead.
+    ASSERT_TRUE(wait_until_open(client.pid(), dir / "fifo2", O_WRONLY));
     ends.reply.reset();
     ASSERT_TRUE(write_once(ends.message.get(), "hi"));
     Outcome outcome = client.finish();
@@ -123,15 +234,34 @@ TEST(ClientCommandLine, HelpVersionAndUsage) {
     TempDir dir;
     Outcome help = Process({client_path(), "--help"}, dir.path()).finish();
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("Usage: drummet-client [-C DIR]"), std::string::npos);
-    EXPECT_NE(help.out.find("punctuation"), std::string::npos);
+    for (const char *says :
+         {"Usage: drummet-client [-C DIR]\n", "-h | --help | --version", "bytes ", "characters ",
+          "words ", "lines ", "letters ", "digits ", "whitespace ", "punctuation ", "White_Space",
+          "ill-formed", "category Nd", "sticky", "Exit status: 0"})
+        EXPECT_NE(help.out.find(says), std::string::npos) << "--help does not say " << says;
+    EXPECT_EQ(Process({client_path(), "-h"}, dir.path()).finish().out, help.out);
     Outcome version = Process({client_path(), "--version"}, dir.path()).finish();
     EXPECT_EQ(version.out, "drummet-client " DRUMMET_VERSION "\n");
-    Outcome bad = Process({client_path(), "--bogus"}, dir.path()).finish();
-    EXPECT_EQ(bad.status, 2);
-    EXPECT_EQ(bad.err, "drummet-client: unexpected argument '--bogus' (see --help)\n");
-    Outcome missing = Process({client_path(), "-C"}, dir.path()).finish();
-    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(version.status, 0);
+
+    struct Bad {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    for (const Bad &bad : std::vector<Bad>{
+             {{"--bogus"}, "unexpected argument '--bogus'"},
+             {{"--version", "extra"}, "unexpected argument 'extra'"},
+             {{"--help", "--bogus"}, "unexpected argument '--bogus'"},
+             {{"-C", dir.path().string(), "-h", "x"}, "unexpected argument 'x'"},
+             {{"-C"}, "a folder must follow '-C'"},
+         }) {
+        std::vector<std::string> args = bad.args;
+        args.insert(args.begin(), client_path());
+        Outcome outcome = Process(args, dir.path()).finish();
+        EXPECT_EQ(outcome.status, 2) << bad.says;
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, "drummet-client: " + bad.says + " (see drummet-client --help)\n");
+    }
     EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 

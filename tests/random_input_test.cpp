@@ -94,7 +94,8 @@ TEST(RandomInput, WhatArrivesOnFifo1MatchesTheInput) {
         if (expected.dropped > 0) {
             ++cut;
             ASSERT_EQ(outcome.err, "drummet: fifo1: message longer than 999 bytes, " +
-                                       std::to_string(expected.dropped) + " bytes dropped\n");
+                                       std::to_string(expected.dropped) +
+                                       (expected.dropped == 1 ? " byte" : " bytes") + " dropped\n");
             ASSERT_EQ(outcome.status, 255);
         } else {
             ASSERT_EQ(outcome.err, "");

@@ -6,11 +6,13 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -112,6 +114,8 @@ Process::Process(const std::vector<std::string> &argv, const std::filesystem::pa
         ::dup2(err[1], STDERR_FILENO);
         if (options.close_stdout)
             ::close(STDOUT_FILENO);
+        if (options.close_stderr)
+            ::close(STDERR_FILENO);
         ::signal(SIGPIPE, SIG_DFL);
         if (options.in_child)
             options.in_child();
@@ -270,6 +274,48 @@ Fd open_writer(const std::filesystem::path &path, std::chrono::milliseconds limi
             return Fd{};
         std::this_thread::sleep_for(1ms);
     }
+}
+
+bool wait_until_open(pid_t pid, const std::filesystem::path &path, int access,
+                     std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    struct stat wanted {};
+    if (::stat(path.c_str(), &wanted) != 0)
+        fail("stat " + path.string());
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (;;) {
+        std::error_code ignored;
+        for (const auto &entry : std::filesystem::directory_iterator(fds, ignored)) {
+            struct stat st {};
+            if (::stat(entry.path().c_str(), &st) != 0 || st.st_ino != wanted.st_ino ||
+                st.st_dev != wanted.st_dev)
+                continue;
+            // The flags in fdinfo tell a real open from a path descriptor.
+            std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" +
+                               entry.path().filename().string());
+            std::string key;
+            unsigned long flags = 0;
+            while (info >> key && key != "flags:")
+                ;
+            info >> std::oct >> flags;
+            if ((flags & O_PATH) == 0 && static_cast<int>(flags & O_ACCMODE) == access)
+                return true;
+        }
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
+void become(uid_t uid, gid_t gid, mode_t umask_value) {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0)
+        ::_exit(125);
+    ::umask(umask_value);
+}
+
+bool running_as_root() {
+    return ::geteuid() == 0;
 }
 
 std::optional<std::string> read_once(int fd, std::chrono::milliseconds limit) {

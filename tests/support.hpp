@@ -19,7 +19,10 @@ namespace testing_support {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-inline constexpr auto patience = 10s;
+// How long a wait may take before the test calls it a hang. It is no measure of
+// speed: every wait is for a state that must come, and on a loaded machine with
+// kernels booting beside the tests a process may take seconds to start.
+inline constexpr auto patience = 120s;
 
 // A fresh directory under the system's temporary folder, removed with its content.
 class TempDir {
@@ -68,6 +71,7 @@ struct SpawnOptions {
     bool stdin_pipe = true;         // false: /dev/null
     int stdout_fd = -1;             // use this as standard output, not a pipe
     bool close_stdout = false;      // start with descriptor 1 closed
+    bool close_stderr = false;      // start with descriptor 2 closed
     std::function<void()> in_child; // runs in the child right before exec
 };
 
@@ -83,8 +87,9 @@ class Process {
     void write_stdin(std::string_view bytes);
     void close_stdin();
     // Collects standard output until it closes or `wait` passes; finish() includes it too.
-    std::string take_stdout(std::chrono::milliseconds wait);
+    std::string take_stdout(std::chrono::milliseconds wait = patience);
     [[nodiscard]] bool running();
+    [[nodiscard]] pid_t pid() const { return pid_; }
     // Waits for the exit, collecting both output streams; kills the child after `limit`.
     Outcome finish(std::chrono::milliseconds limit = patience);
 
@@ -105,6 +110,17 @@ bool wait_for_path(const std::filesystem::path &path, std::chrono::milliseconds 
 Fd open_reader(const std::filesystem::path &path, std::chrono::milliseconds limit = patience);
 // Opens the write end of a FIFO once some process has its read end open.
 Fd open_writer(const std::filesystem::path &path, std::chrono::milliseconds limit = patience);
+
+// Waits until process `pid` has `path` open for reading or writing (`access`
+// is O_RDONLY or O_WRONLY); false after `limit`.
+bool wait_until_open(pid_t pid, const std::filesystem::path &path, int access,
+                     std::chrono::milliseconds limit = patience);
+
+// For SpawnOptions::in_child: become `uid`/`gid` with no other groups, and the
+// given umask. Fails the child (status 125) when that is not allowed.
+void become(uid_t uid, gid_t gid, mode_t umask_value = 022);
+// Whether the tests run as root, and may therefore act as several users.
+bool running_as_root();
 
 // Reads what one read returns once data or end of file is there; nullopt on timeout.
 std::optional<std::string> read_once(int fd, std::chrono::milliseconds limit = patience);

@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: GPL-2.0-only
+// fifo_guard: what drummet and drummet-client both do before they trust a node
+// at "fifo1" or "fifo2" with a message. Plain POSIX and no C++ runtime, so that
+// drummet still links against the C library alone.
+#pragma once
+
+#include <utility>
+
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace fifo_guard {
+
+inline constexpr mode_t pipe_mode = 0777; // less the umask, as for any new file
+
+// Owns one descriptor and closes it when it goes.
+class Descriptor {
+  public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(Descriptor &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor &operator=(Descriptor &&other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    ~Descriptor() { close(); }
+
+    [[nodiscard]] int get() const { return fd_; }
+    [[nodiscard]] bool valid() const { return fd_ >= 0; }
+    void close() {
+        if (fd_ >= 0)
+            ::close(std::exchange(fd_, -1));
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// If the caller started us with 0, 1 or 2 closed, the first pipe we open would
+// take that number, and console text would travel through the pipe. Each closed
+// one gets /dev/null opened the wrong way round, so that the number is taken and
+// console I/O on it fails loudly. Returns the first descriptor that could not be
+// parked (errno says why), or -1 when all three are in place.
+int park_standard_descriptors();
+
+// An exclusive lock on the working folder, held for as long as the descriptor
+// lives; nothing is created. Two drummets in one folder would otherwise both
+// wait on "fifo1", and one client would read both messages as one. Invalid,
+// with errno EWOULDBLOCK, when someone else holds it.
+Descriptor lock_working_folder();
+
+struct Identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    friend bool operator==(const Identity &, const Identity &) = default;
+};
+
+struct Opened {
+    Descriptor pipe;              // the open FIFO; invalid when refused or failed
+    const char *reason = nullptr; // why, when `pipe` is invalid
+    Identity identity;            // which FIFO it is, when `pipe` is valid
+};
+
+// Creates `name` in the working folder as a FIFO unless something is there
+// already, and opens it with `flags` (O_RDONLY or O_WRONLY), blocking as a plain
+// open does until the other end has a partner. Refuses, without ever opening it
+// for reading or writing:
+// - anything that is not a FIFO (links are followed);
+// - the FIFO `other` names, so that a link cannot make one pipe of the two;
+// - in a sticky, world-writable folder, a FIFO owned neither by us nor by the
+//   folder's owner: someone else may be listening at the other end.
+Opened open_fifo(const char *name, int flags, const Identity *other = nullptr);
+
+} // namespace fifo_guard

@@ -1,0 +1,253 @@
+// SPDX-License-Identifier: GPL-2.0-only
+// What drummet and drummet-client both check before they trust a node at fifo1
+// or fifo2, driven through each real binary. Some cases act as several users:
+// they need root, which CI has.
+
+#include "support.hpp"
+
+#include <array>
+#include <cerrno>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/ptrace.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uid_t stranger = 1001;
+constexpr uid_t user = 65534;
+
+struct Program {
+    std::string name;
+    std::string path;
+    int failure_status;
+};
+
+std::vector<Program> both_programs() {
+    return {{"drummet", drummet_path(), 255}, {"drummet-client", client_path(), 1}};
+}
+
+bool is_drummet(const Program &program) {
+    return program.name == "drummet";
+}
+
+// The other end of fifo1, which each program opens before it looks at fifo2.
+Fd take_other_end_of_fifo1(const Program &program, const fs::path &dir) {
+    return is_drummet(program) ? open_reader(dir / "fifo1") : open_writer(dir / "fifo1");
+}
+
+// A whole exchange with the test at the other end of both pipes.
+Outcome converse(const Program &program, const fs::path &dir, const SpawnOptions &options) {
+    Process process({program.path}, dir, options);
+    if (is_drummet(program)) {
+        ClientEnds client = connect_as_client(dir);
+        process.write_stdin("hi`");
+        process.close_stdin();
+        EXPECT_EQ(read_once(client.message.get()), "hi");
+        EXPECT_TRUE(write_once(client.reply.get(), "ok"));
+    } else {
+        Fd message = open_writer(dir / "fifo1");
+        Fd reply = open_reader(dir / "fifo2");
+        EXPECT_TRUE(write_once(message.get(), "hi"));
+        EXPECT_TRUE(read_to_eof(reply.get()).has_value());
+    }
+    return process.finish();
+}
+
+// Makes a FIFO as another user, as someone planting it would.
+void make_fifo_as(uid_t uid, const fs::path &path) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        become(uid, uid, 0);
+        ::_exit(::mkfifo(path.c_str(), 0777) == 0 ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "mkfifo " << path;
+}
+
+SpawnOptions as_user(mode_t umask_value = 022) {
+    SpawnOptions options;
+    options.in_child = [umask_value] { become(user, user, umask_value); };
+    return options;
+}
+
+TEST(FifoGuard, RefusesFifo2ThatIsFifo1UnderAnotherName) {
+    for (const Program &program : both_programs()) {
+        for (const bool hard : {false, true}) {
+            SCOPED_TRACE(program.name + (hard ? ", hard link" : ", symbolic link"));
+            TempDir dir;
+            ASSERT_EQ(::mkfifo((dir / "fifo1").c_str(), 0777), 0);
+            if (hard)
+                fs::create_hard_link(dir / "fifo1", dir / "fifo2");
+            else
+                fs::create_symlink("fifo1", dir / "fifo2");
+            Process process({program.path}, dir.path());
+            Fd first = take_other_end_of_fifo1(program, dir.path());
+            ASSERT_TRUE(first.valid());
+            const Outcome outcome = process.finish();
+            EXPECT_EQ(outcome.out, "");
+            EXPECT_EQ(outcome.err, program.name + ": fifo2: is the same named pipe as fifo1\n");
+            EXPECT_EQ(outcome.status, program.failure_status);
+        }
+    }
+}
+
+// In a folder such as /tmp anyone can leave a FIFO under our names and listen
+// at the other end. The kernel's own rule for such folders decides.
+TEST(FifoGuard, RefusesAStrangersFifoInASharedStickyFolder) {
+    ASSERT_TRUE(running_as_root()) << "this test acts as several users: run it as root";
+    for (const Program &program : both_programs()) {
+        for (const char *planted : {"fifo1", "fifo2"}) {
+            SCOPED_TRACE(program.name + ", planted " + planted);
+            TempDir dir;
+            fs::permissions(dir.path(), static_cast<fs::perms>(01777));
+            make_fifo_as(stranger, dir / planted);
+            Process process({program.path}, dir.path(), as_user(077));
+            Fd first;
+            if (std::string_view(planted) == "fifo2")
+                first = take_other_end_of_fifo1(program, dir.path());
+            const Outcome outcome = process.finish();
+            EXPECT_EQ(outcome.out, "");
+            EXPECT_EQ(outcome.err, program.name + ": " + planted +
+                                       ": belongs to another user in a shared sticky folder\n");
+            EXPECT_EQ(outcome.status, program.failure_status);
+        }
+    }
+}
+
+TEST(FifoGuard, TrustsTheFolderOwnersFifosAndPrivateFoldersSharedByUsers) {
+    ASSERT_TRUE(running_as_root()) << "this test acts as several users: run it as root";
+    struct Case {
+        const char *name;
+        fs::perms mode;
+        uid_t folder_owner;
+    };
+    for (const Program &program : both_programs()) {
+        for (const Case &c : {Case{"sticky folder of the pipes' owner", fs::perms(01777), stranger},
+                              Case{"shared folder, not sticky", fs::perms(0777), 0}}) {
+            SCOPED_TRACE(program.name + ", " + c.name);
+            TempDir dir;
+            fs::permissions(dir.path(), c.mode);
+            ASSERT_EQ(::chown(dir.path().c_str(), c.folder_owner, c.folder_owner), 0);
+            make_fifo_as(stranger, dir / "fifo1");
+            make_fifo_as(stranger, dir / "fifo2");
+            const Outcome outcome = converse(program, dir.path(), as_user());
+            EXPECT_EQ(outcome.err, "");
+            EXPECT_EQ(outcome.status, 0);
+        }
+    }
+}
+
+// A closed standard descriptor must hold its number before any pipe is opened;
+// without /dev/null to hold it, nothing may be opened at all.
+TEST(FifoGuard, ClosedStandardOutputWithoutDevNullStopsBeforeAnyPipe) {
+    for (const Program &program : both_programs()) {
+        SCOPED_TRACE(program.name);
+        TempDir dir;
+        SpawnOptions options;
+        options.close_stdout = true;
+        // strace makes every open of /dev/null fail as in a chroot that lacks it.
+        Process process({STRACE_PATH, "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0",
+                         "-P", "/dev/null", "-e", "trace=openat", "-e",
+                         "inject=openat:error=ENOENT", program.path},
+                        dir.path(), options);
+        const Outcome outcome = process.finish();
+        EXPECT_EQ(outcome.err,
+                  program.name +
+                      ": stdout: closed, and /dev/null cannot take its place: No such file or "
+                      "directory\n");
+        EXPECT_EQ(outcome.status, program.failure_status);
+        EXPECT_TRUE(fs::is_empty(dir.path())) << "a pipe was created";
+    }
+}
+
+// Follows drummet's system calls and, right when it enters the open of fifo1
+// for writing (after all its checks), calls `meanwhile`, then lets it go on
+// untraced.
+bool interrupt_before_the_open(pid_t pid, const std::function<void()> &meanwhile) {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
+        return false;
+    ::ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+             PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL);
+    int pass_on = 0;
+    for (;;) {
+        if (::ptrace(PTRACE_SYSCALL, pid, nullptr, pass_on) != 0 ||
+            ::waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
+            return false;
+        pass_on = 0;
+        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+            if (status >> 16 == 0 && WSTOPSIG(status) != SIGSTOP)
+                pass_on = WSTOPSIG(status); // a real signal, not a ptrace event
+            continue;
+        }
+        __ptrace_syscall_info info{};
+        ::ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
+        if (info.op != PTRACE_SYSCALL_INFO_ENTRY || info.entry.nr != SYS_openat)
+            continue;
+        const auto flags = static_cast<int>(info.entry.args[2]);
+        if ((flags & O_ACCMODE) == O_WRONLY && (flags & O_PATH) == 0) {
+            meanwhile();
+            return ::ptrace(PTRACE_DETACH, pid, nullptr, 0) == 0;
+        }
+    }
+}
+
+// Checking a path and then opening it by name leaves a moment in which another
+// node can take the name. A device opened for writing can act at once, so the
+// node that was checked must be the one opened, and nothing else ever.
+TEST(FifoGuard, NeverOpensANodeSwappedInAfterTheCheck) {
+    TempDir dir;
+    ASSERT_EQ(::mkfifo((dir / "fifo1").c_str(), 0777), 0);
+    struct stat checked {};
+    ASSERT_EQ(::stat((dir / "fifo1").c_str(), &checked), 0);
+    { std::ofstream(dir / "decoy") << "keep me"; }
+    Fd watch{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)};
+    ASSERT_GE(::inotify_add_watch(watch.get(), (dir / "decoy").c_str(), IN_OPEN), 0);
+
+    SpawnOptions options;
+    options.in_child = [] {
+        ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        ::raise(SIGSTOP);
+    };
+    Process drummet({drummet_path()}, dir.path(), options);
+    ASSERT_TRUE(interrupt_before_the_open(drummet.pid(),
+                                          [&] { fs::rename(dir / "decoy", dir / "fifo1"); }));
+
+    // drummet now waits for a reader of the FIFO it checked, which has lost its
+    // name: reach it through drummet's own descriptors.
+    Fd reader;
+    const auto deadline = Clock::now() + patience;
+    while (!reader.valid() && drummet.running() && Clock::now() < deadline) {
+        std::error_code ignored;
+        for (const auto &fd :
+             fs::directory_iterator("/proc/" + std::to_string(drummet.pid()) + "/fd", ignored)) {
+            struct stat st {};
+            if (::stat(fd.path().c_str(), &st) == 0 && st.st_ino == checked.st_ino &&
+                st.st_dev == checked.st_dev)
+                reader = Fd{::open(fd.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(reader.valid()) << drummet.finish().err;
+    EXPECT_TRUE(wait_for_path(dir / "fifo2")) << "drummet did not go on with the FIFO it checked";
+
+    std::array<char, 4096> events{};
+    EXPECT_LT(::read(watch.get(), events.data(), events.size()), 0) << "the decoy was opened";
+    std::ifstream in(dir / "fifo1");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
+}
+
+} // namespace
