@@ -55,21 +55,14 @@ constexpr std::string_view usage_text =
     "Exit status: 0 when the reply was printed or the client closed fifo2 without\n"
     "one, 2 for a bad argument, 255 for any failure (said on standard error).\n";
 
+constexpr const char *program = "drummet";
+
 void report(const char *subject, const char *reason) {
-    std::fprintf(stderr, "drummet: %s: %s\n", subject, reason);
+    fifo_guard::report(program, subject, reason);
 }
 
 void report_errno(const char *subject) {
     report(subject, std::strerror(errno));
-}
-
-// Opens one pipe of the channel; says on standard error why when it cannot.
-fifo_guard::Opened open_pipe(const char *name, int flags,
-                             const fifo_guard::Identity *other = nullptr) {
-    fifo_guard::Opened opened = fifo_guard::open_fifo(name, flags, other);
-    if (!opened.pipe.valid())
-        report(name, opened.reason);
-    return opened;
 }
 
 struct Gathered {
@@ -145,13 +138,8 @@ int main(int argc, char **argv) {
     if (argc > 1)
         return handle_arguments(argc, argv);
 
-    if (const int closed = fifo_guard::park_standard_descriptors(); closed >= 0) {
-        // Nothing may be opened now: the first pipe would take the closed number.
-        constexpr std::array<const char *, 3> names{"stdin", "stdout", "stderr"};
-        std::fprintf(stderr, "drummet: %s: closed, and /dev/null cannot take its place: %s\n",
-                     names[static_cast<std::size_t>(closed)], std::strerror(errno));
+    if (!fifo_guard::park_standard_descriptors(program))
         return exit_failed;
-    }
     // A client that goes away early must give us EPIPE to report, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -163,11 +151,11 @@ int main(int argc, char **argv) {
     // Any other failure (a folder we may write to but not read) only means no
     // lock: such a folder is no place where two users meet.
 
-    fifo_guard::Opened message_pipe_end = open_pipe(message_pipe, O_WRONLY);
+    fifo_guard::Opened message_pipe_end = fifo_guard::open_fifo(program, message_pipe, O_WRONLY);
     if (!message_pipe_end.pipe.valid())
         return exit_failed;
     const fifo_guard::Opened reply_pipe_end =
-        open_pipe(reply_pipe, O_RDONLY, &message_pipe_end.identity);
+        fifo_guard::open_fifo(program, reply_pipe, O_RDONLY, &message_pipe_end.identity);
     if (!reply_pipe_end.pipe.valid())
         return exit_failed;
 

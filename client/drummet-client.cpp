@@ -62,20 +62,14 @@ constexpr std::string_view usage_text =
     "Exit status: 0 when the reply was sent, 1 on failure (said on standard error),\n"
     "2 for a bad argument.\n";
 
+constexpr const char *program = "drummet-client";
+
 void report(const char *subject, const char *reason) {
-    std::fprintf(stderr, "drummet-client: %s: %s\n", subject, reason);
+    fifo_guard::report(program, subject, reason);
 }
 
 void report_errno(const char *subject) {
     report(subject, std::strerror(errno));
-}
-
-fifo_guard::Opened open_pipe(const char *name, int flags,
-                             const fifo_guard::Identity *other = nullptr) {
-    fifo_guard::Opened opened = fifo_guard::open_fifo(name, flags, other);
-    if (!opened.pipe.valid())
-        report(name, opened.reason);
-    return opened;
 }
 
 // Reads until the sender has nothing more ready: the first read waits, later
@@ -115,10 +109,11 @@ int format_reply(const Counts &c, std::span<char, reply_capacity> out) {
 }
 
 int run() {
-    const fifo_guard::Opened message = open_pipe("fifo1", O_RDONLY);
+    const fifo_guard::Opened message = fifo_guard::open_fifo(program, "fifo1", O_RDONLY);
     if (!message.pipe.valid())
         return exit_failed;
-    const fifo_guard::Opened reply = open_pipe("fifo2", O_WRONLY, &message.identity);
+    const fifo_guard::Opened reply =
+        fifo_guard::open_fifo(program, "fifo2", O_WRONLY, &message.identity);
     if (!reply.pipe.valid())
         return exit_failed;
 
@@ -172,13 +167,8 @@ int main(int argc, char **argv) {
         directory = argv[++i];
     }
 
-    if (const int closed = fifo_guard::park_standard_descriptors(); closed >= 0) {
-        constexpr std::array<const char *, 3> names{"stdin", "stdout", "stderr"};
-        std::fprintf(stderr,
-                     "drummet-client: %s: closed, and /dev/null cannot take its place: %s\n",
-                     names[static_cast<std::size_t>(closed)], std::strerror(errno));
+    if (!fifo_guard::park_standard_descriptors(program))
         return exit_failed;
-    }
     if (directory != nullptr && ::chdir(directory) != 0) {
         report_errno(directory);
         return exit_failed;

@@ -41,19 +41,41 @@ bool planted_by_a_stranger(const struct stat &fifo) {
     return shared && fifo.st_uid != ::geteuid() && fifo.st_uid != folder.st_uid;
 }
 
-Opened refuse(const char *reason) {
-    Opened result;
-    result.reason = reason;
-    return result;
+// Why the node behind a path descriptor must not be used, or nullptr.
+const char *refusal(const struct stat &st, const Identity *other) {
+    if (!S_ISFIFO(st.st_mode))
+        return node_kind(st.st_mode);
+    if (other != nullptr && identity_of(st) == *other)
+        return "is the same named pipe as fifo1";
+    if (planted_by_a_stranger(st))
+        return "belongs to another user in a shared sticky folder";
+    return nullptr;
 }
 
-Opened fail_with_errno() {
-    return refuse(std::strerror(errno));
+// Opens what the path descriptor `path` holds, with `flags`.
+Descriptor reopen(const Descriptor &path, const char *name, int flags) {
+    // The magic link reaches the very inode the path descriptor holds, and an
+    // open through it blocks like a plain open of the FIFO.
+    std::array<char, 32> link{};
+    std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", path.get());
+    Descriptor opened{::open(link.data(), flags)};
+    if (!opened.valid() && errno == ENOENT) {
+        // No /proc (a minimal chroot): open by name. The node may have been
+        // swapped since it was checked; the caller checks what was opened, but
+        // by then it has been opened.
+        opened = Descriptor{::open(name, flags)};
+    }
+    return opened;
 }
 
 } // namespace
 
-int park_standard_descriptors() {
+void report(const char *program, const char *subject, const char *reason) {
+    std::fprintf(stderr, "%s: %s: %s\n", program, subject, reason);
+}
+
+bool park_standard_descriptors(const char *program) {
+    constexpr std::array<const char *, 3> names{"stdin", "stdout", "stderr"};
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
@@ -64,65 +86,58 @@ int park_standard_descriptors() {
         const int error = parked < 0 ? errno : EBADF;
         if (parked >= 0)
             ::close(parked);
-        errno = error;
-        return fd;
+        std::array<char, 128> reason{};
+        std::snprintf(reason.data(), reason.size(),
+                      "closed, and /dev/null cannot take its place: %s", std::strerror(error));
+        report(program, names[static_cast<std::size_t>(fd)], reason.data());
+        return false;
     }
-    return -1;
+    return true;
 }
 
 Descriptor lock_working_folder() {
     Descriptor folder{::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (folder.valid() && ::flock(folder.get(), LOCK_EX | LOCK_NB) != 0)
-        folder.close(); // errno stays the one flock set
+    if (folder.valid() && ::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        folder.close();
+        errno = error;
+    }
     return folder;
 }
 
-Opened open_fifo(const char *name, int flags, const Identity *other) {
+Opened open_fifo(const char *program, const char *name, int flags, const Identity *other) {
+    const auto fail = [&](const char *reason) {
+        report(program, name, reason != nullptr ? reason : std::strerror(errno));
+        return Opened{};
+    };
     if (::mkfifo(name, pipe_mode) != 0 && errno != EEXIST)
-        return fail_with_errno();
+        return fail(nullptr);
 
     // A path descriptor reaches the node without opening it for reading or
     // writing, which for a device could have effects of its own. Everything
     // below looks at that very node, so nothing can be swapped in meanwhile.
-    Descriptor path{::open(name, O_PATH | O_CLOEXEC)};
+    const Descriptor path{::open(name, O_PATH | O_CLOEXEC)};
     if (!path.valid()) {
         const int error = errno;
         struct stat link {};
         if (error == ENOENT && ::lstat(name, &link) == 0 && S_ISLNK(link.st_mode))
-            return refuse("is a symbolic link whose target does not exist");
+            return fail("is a symbolic link whose target does not exist");
         errno = error;
-        return fail_with_errno();
+        return fail(nullptr);
     }
     struct stat st {};
     if (::fstat(path.get(), &st) != 0)
-        return fail_with_errno();
-    if (!S_ISFIFO(st.st_mode))
-        return refuse(node_kind(st.st_mode));
-    const Identity identity = identity_of(st);
-    if (other != nullptr && identity == *other)
-        return refuse("is the same named pipe as fifo1");
-    if (planted_by_a_stranger(st))
-        return refuse("belongs to another user in a shared sticky folder");
+        return fail(nullptr);
+    if (const char *why = refusal(st, other))
+        return fail(why);
 
-    // Opening the magic link reopens the inode the path descriptor holds, and
-    // blocks like a plain open of the FIFO.
-    std::array<char, 32> proc_path{};
-    std::snprintf(proc_path.data(), proc_path.size(), "/proc/self/fd/%d", path.get());
     Opened result;
-    result.pipe = Descriptor{::open(proc_path.data(), flags)};
-    if (!result.pipe.valid() && errno == ENOENT) {
-        // No /proc (a minimal chroot): open by name. The node may have been
-        // swapped since it was checked, so what was opened is checked again
-        // below, but by then it has been opened.
-        result.pipe = Descriptor{::open(name, flags)};
-    }
-    if (!result.pipe.valid())
-        return fail_with_errno();
-    if (::fstat(result.pipe.get(), &st) != 0)
-        return fail_with_errno();
-    if (identity_of(st) != identity)
-        return refuse("was replaced while it was being opened");
-    result.identity = identity;
+    result.identity = identity_of(st);
+    result.pipe = reopen(path, name, flags);
+    if (!result.pipe.valid() || ::fstat(result.pipe.get(), &st) != 0)
+        return fail(nullptr);
+    if (identity_of(st) != result.identity)
+        return fail("was replaced while it was being opened");
     return result;
 }
 

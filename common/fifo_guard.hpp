@@ -38,12 +38,16 @@ class Descriptor {
     int fd_ = -1;
 };
 
+// Every failure a user can cause is one line on standard error:
+// "PROGRAM: SUBJECT: REASON".
+void report(const char *program, const char *subject, const char *reason);
+
 // If the caller started us with 0, 1 or 2 closed, the first pipe we open would
 // take that number, and console text would travel through the pipe. Each closed
 // one gets /dev/null opened the wrong way round, so that the number is taken and
-// console I/O on it fails loudly. Returns the first descriptor that could not be
-// parked (errno says why), or -1 when all three are in place.
-int park_standard_descriptors();
+// console I/O on it fails loudly. When one cannot be parked, nothing may be
+// opened: says why and returns false.
+bool park_standard_descriptors(const char *program);
 
 // An exclusive lock on the working folder, held for as long as the descriptor
 // lives; nothing is created. Two drummets in one folder would otherwise both
@@ -58,9 +62,8 @@ struct Identity {
 };
 
 struct Opened {
-    Descriptor pipe;              // the open FIFO; invalid when refused or failed
-    const char *reason = nullptr; // why, when `pipe` is invalid
-    Identity identity;            // which FIFO it is, when `pipe` is valid
+    Descriptor pipe;   // the open FIFO; invalid when refused or failed
+    Identity identity; // which FIFO it is, when `pipe` is valid
 };
 
 // Creates `name` in the working folder as a FIFO unless something is there
@@ -71,6 +74,7 @@ struct Opened {
 // - the FIFO `other` names, so that a link cannot make one pipe of the two;
 // - in a sticky, world-writable folder, a FIFO owned neither by us nor by the
 //   folder's owner: someone else may be listening at the other end.
-Opened open_fifo(const char *name, int flags, const Identity *other = nullptr);
+// Says why on standard error when the pipe is not opened.
+Opened open_fifo(const char *program, const char *name, int flags, const Identity *other = nullptr);
 
 } // namespace fifo_guard
