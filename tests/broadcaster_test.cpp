@@ -397,6 +397,33 @@ TEST_F(DrummetTest, FailedReplyReadIsReported) {
     EXPECT_EQ(outcome.status, 255);
 }
 
+// A write to a pipe of at most 999 bytes does not fail or fall short on its own;
+// strace makes it, to show that drummet would say so.
+TEST_F(DrummetTest, FailedOrShortMessageWriteIsReported) {
+    struct Case {
+        const char *inject;
+        const char *says;
+    };
+    for (const Case &c :
+         {Case{"inject=write:error=EIO", "drummet: fifo1: Input/output error\n"},
+          Case{"inject=write:retval=3", "drummet: fifo1: only 3 of 5 message bytes were sent\n"}}) {
+        SCOPED_TRACE(c.inject);
+        TempDir here;
+        Process drummet({STRACE_PATH, "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0",
+                         "-P", (here / "fifo1").string(), "-e", "trace=write", "-e", c.inject,
+                         drummet_path()},
+                        here.path());
+        ClientEnds client = connect_as_client(here.path());
+        drummet.write_stdin("hello`");
+        drummet.close_stdin();
+        const Outcome outcome = drummet.finish();
+        EXPECT_EQ(outcome.out, prompt_text);
+        EXPECT_EQ(outcome.err, c.says);
+        EXPECT_EQ(outcome.status, 255);
+        EXPECT_EQ(read_to_eof(client.message.get()), "") << "the write was to fail";
+    }
+}
+
 TEST_F(DrummetTest, FailedWriteOfTheOutputIsReported) {
     Fd full{::open("/dev/full", O_WRONLY | O_CLOEXEC)};
     ASSERT_TRUE(full.valid());
@@ -495,6 +522,7 @@ TEST_F(DrummetTest, HelpAndVersionPrintAndLeaveTheDirectoryAlone) {
                              "backtick", "999 bytes", "sticky", "One drummet at a time",
                              "Exit status: 0", "2 for a bad argument", "255 for any failure"})
         EXPECT_NE(help.out.find(says), std::string::npos) << "--help does not say " << says;
+    EXPECT_TRUE(help.out.ends_with("(said on standard error).\n")) << help.out;
     Outcome short_help = Process({drummet_path(), "-h"}, dir.path()).finish();
     EXPECT_EQ(short_help.status, 0);
     EXPECT_EQ(short_help.out, help.out);
@@ -503,22 +531,34 @@ TEST_F(DrummetTest, HelpAndVersionPrintAndLeaveTheDirectoryAlone) {
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "drummet " DRUMMET_VERSION "\n");
 
+    Fd full{::open("/dev/full", O_WRONLY | O_CLOEXEC)};
+    SpawnOptions to_full;
+    to_full.stdout_fd = full.get();
+    for (const char *option : {"--help", "--version"}) {
+        Outcome unwritten = Process({drummet_path(), option}, dir.path(), to_full).finish();
+        EXPECT_EQ(unwritten.err, "drummet: stdout: No space left on device\n") << option;
+        EXPECT_EQ(unwritten.status, 255) << option;
+    }
     EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 TEST_F(DrummetTest, OtherArgumentsAreAUsageError) {
-    for (auto args : std::vector<std::vector<std::string>>{{"-x"},
-                                                           {"message"},
-                                                           {"--help", "extra"},
-                                                           {"-h", "--bogus"},
-                                                           {"--version", "--help"}}) {
-        args.insert(args.begin(), drummet_path());
-        Outcome outcome = Process(args, dir.path()).finish();
-        EXPECT_EQ(outcome.status, 2);
+    struct Case {
+        std::vector<std::string> args;
+        std::string offending;
+    };
+    for (Case c : std::vector<Case>{{{"-x"}, "-x"},
+                                    {{"message"}, "message"},
+                                    {{"-x", "--help"}, "-x"},
+                                    {{"--help", "extra"}, "extra"},
+                                    {{"-h", "--bogus"}, "--bogus"},
+                                    {{"--version", "--help"}, "--help"}}) {
+        c.args.insert(c.args.begin(), drummet_path());
+        Outcome outcome = Process(c.args, dir.path()).finish();
+        EXPECT_EQ(outcome.status, 2) << c.offending;
         EXPECT_EQ(outcome.out, "");
-        const std::string &offending = args.size() > 2 ? args[2] : args[1];
         EXPECT_EQ(outcome.err,
-                  "drummet: unexpected argument '" + offending + "' (see drummet --help)\n");
+                  "drummet: unexpected argument '" + c.offending + "' (see drummet --help)\n");
     }
     EXPECT_TRUE(fs::is_empty(dir.path()));
 }
