@@ -230,6 +230,31 @@ TEST(ClientPipes, ReportsABroadcasterThatLeftBeforeTheReply) {
     EXPECT_EQ(outcome.err, "drummet-client: fifo2: drummet closed the pipe before the reply\n");
 }
 
+// Reads and writes of a FIFO do not fail on their own; strace makes them, to
+// show that the client would say so and send no made-up statistics.
+TEST(ClientPipes, ReportsAFailedReadOrWrite) {
+    struct Case {
+        const char *pipe, *call, *inject, *says;
+    };
+    for (const Case &c :
+         {Case{"fifo1", "read", "inject=read:error=EIO", "Input/output error"},
+          Case{"fifo2", "write", "inject=write:error=EIO", "Input/output error"},
+          Case{"fifo2", "write", "inject=write:retval=3", "the reply was cut short"}}) {
+        SCOPED_TRACE(std::string(c.pipe) + " " + c.inject);
+        TempDir dir;
+        Process client({STRACE_PATH, "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0",
+                        "-P", (dir / c.pipe).string(), "-e", std::string("trace=") + c.call, "-e",
+                        c.inject, client_path(), "-C", dir.path().string()},
+                       "/");
+        BroadcasterEnds ends = connect_as_broadcaster(dir.path());
+        (void)write_once(ends.message.get(), "hi"); // the client may be gone already
+        EXPECT_EQ(read_to_eof(ends.reply.get()), "") << "no statistics may arrive";
+        const Outcome outcome = client.finish();
+        EXPECT_EQ(outcome.err, std::string("drummet-client: ") + c.pipe + ": " + c.says + "\n");
+        EXPECT_EQ(outcome.status, 1);
+    }
+}
+
 TEST(ClientCommandLine, HelpVersionAndUsage) {
     TempDir dir;
     Outcome help = Process({client_path(), "--help"}, dir.path()).finish();
