@@ -26,6 +26,11 @@ die() {
 	exit 1
 }
 
+# Under set -e a command that fails where nothing expects it ends the script;
+# say which, rather than end without a word.
+set -E
+trap 'echo "$me: \"$BASH_COMMAND\" failed (${BASH_SOURCE[0]:-$0} line $LINENO)" >&2' ERR
+
 # lock FILE: holds FILE's lock until unlock, waiting at most $lock_wait seconds.
 lock() {
 	mkdir -p "$(dirname "$1")"
@@ -198,17 +203,20 @@ fetch_kernel() {
 # Kernels and sources the archive has moved past are dropped from the cache
 # after two weeks without use. Each use touches ITEM.used beside the item.
 prune_cache() {
-	local used item
-	find "$cache/kernels" "$cache/debug" "$cache/source" -mindepth 1 -maxdepth 1 \
-		-name '*.used' -mtime +14 2>/dev/null | while read -r used; do
+	local used item dirs=() dir
+	for dir in kernels debug source; do
+		[ ! -d "$cache/$dir" ] || dirs+=("$cache/$dir")
+	done
+	[ ${#dirs[@]} -gt 0 ] || return 0
+	while read -r used; do
 		item=${used%.used}
 		lock "$item.lock"
-		if [ -n "$(find "$used" -mtime +14 2>/dev/null)" ]; then
+		if [ -n "$(find "$used" -mtime +14)" ]; then
 			echo "Dropping $item from the cache, unused for two weeks" >&2
 			rm -rf "$item" "$item.complete" "$used"
 		fi
 		unlock
-	done
+	done < <(find "${dirs[@]}" -mindepth 1 -maxdepth 1 -name '*.used' -mtime +14)
 }
 
 find_vmlinuz() {
