@@ -211,7 +211,7 @@ prune_cache() {
 	while read -r used; do
 		item=${used%.used}
 		lock "$item.lock"
-		if [ -n "$(find "$used" -mtime +14)" ]; then
+		if [ -n "$(find "$used" -mtime +14 2>/dev/null || true)" ]; then
 			echo "Dropping $item from the cache, unused for two weeks" >&2
 			rm -rf "$item" "$item.complete" "$used"
 		fi
@@ -228,6 +228,7 @@ find_vmlinuz() {
 			return
 		fi
 	done
+	return 0
 }
 
 # build_root SUITE COMPILER: makes a minimal Debian SUITE with COMPILER
