@@ -154,7 +154,11 @@ int main(int argc, char **argv) {
                 std::puts("drummet-client " DRUMMET_VERSION);
             else
                 std::fwrite(usage_text.data(), 1, usage_text.size(), stdout);
-            return std::fflush(stdout) == 0 ? exit_ok : exit_failed;
+            if (std::fflush(stdout) != 0) {
+                report_errno("stdout");
+                return exit_failed;
+            }
+            return exit_ok;
         }
         if (arg == "-C" && i + 1 == argc) {
             usage_error("a folder must follow", argv[i]);

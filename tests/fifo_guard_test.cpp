@@ -13,7 +13,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -34,8 +36,10 @@ struct Program {
     int failure_status;
 };
 
+// Another user runs copies: the build tree may be private.
 std::vector<Program> both_programs() {
-    return {{"drummet", drummet_path(), 255}, {"drummet-client", client_path(), 1}};
+    return {{"drummet", runnable_by_anyone(drummet_path()), 255},
+            {"drummet-client", runnable_by_anyone(client_path()), 1}};
 }
 
 bool is_drummet(const Program &program) {
@@ -152,24 +156,67 @@ TEST(FifoGuard, TrustsTheFolderOwnersFifosAndPrivateFoldersSharedByUsers) {
 
 // A closed standard descriptor must hold its number before any pipe is opened;
 // without /dev/null to hold it, nothing may be opened at all.
-TEST(FifoGuard, ClosedStandardOutputWithoutDevNullStopsBeforeAnyPipe) {
+TEST(FifoGuard, ClosedStandardStreamWithoutDevNullStopsBeforeAnyPipe) {
+    for (const Program &program : both_programs()) {
+        for (const char *stream : {"stdin", "stdout"}) {
+            SCOPED_TRACE(program.name + ", " + stream);
+            TempDir dir;
+            SpawnOptions options;
+            options.close_stdin = std::string_view(stream) == "stdin";
+            options.close_stdout = !options.close_stdin;
+            // strace makes every open of /dev/null fail as in a chroot that lacks it.
+            Process process({STRACE_PATH, "-qq", "-o", "/dev/null", "-E",
+                             "ASAN_OPTIONS=detect_leaks=0", "-P", "/dev/null", "-e", "trace=openat",
+                             "-e", "inject=openat:error=ENOENT", program.path},
+                            dir.path(), options);
+            const Outcome outcome = process.finish();
+            EXPECT_EQ(outcome.err, program.name + ": " + stream +
+                                       ": closed, and /dev/null cannot take its place: No such "
+                                       "file or directory\n");
+            EXPECT_EQ(outcome.status, program.failure_status);
+            EXPECT_TRUE(fs::is_empty(dir.path())) << "a pipe was created";
+        }
+    }
+}
+
+TEST(FifoGuard, ReportsAPipeItMayNotCreateOrOpen) {
+    ASSERT_TRUE(running_as_root()) << "this test acts as another user: run it as root";
+    for (const Program &program : both_programs()) {
+        for (const bool exists : {false, true}) {
+            SCOPED_TRACE(program.name + (exists ? ", may not open" : ", may not create"));
+            TempDir dir;
+            fs::permissions(dir.path(), fs::perms(exists ? 0777 : 0755));
+            if (exists) {
+                ASSERT_EQ(::mkfifo((dir / "fifo1").c_str(), 0600), 0);
+            }
+            const Outcome outcome = Process({program.path}, dir.path(), as_user()).finish();
+            EXPECT_EQ(outcome.err, program.name + ": fifo1: Permission denied\n");
+            EXPECT_EQ(outcome.status, program.failure_status);
+        }
+    }
+}
+
+// For SpawnOptions::in_child: no /proc/self/fd, as in a minimal chroot without
+// /proc. Only that folder is hidden: the sanitizers need the rest of /proc.
+void hide_own_descriptors_in_proc() {
+    std::array<char, 64> own{};
+    std::snprintf(own.data(), own.size(), "/proc/%d/fd", static_cast<int>(::getpid()));
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("none", own.data(), "tmpfs", 0, nullptr) != 0)
+        ::_exit(125);
+}
+
+TEST(FifoGuard, WorksWithoutProc) {
+    ASSERT_TRUE(running_as_root()) << "this test hides /proc in a mount namespace: run it as root";
     for (const Program &program : both_programs()) {
         SCOPED_TRACE(program.name);
         TempDir dir;
         SpawnOptions options;
-        options.close_stdout = true;
-        // strace makes every open of /dev/null fail as in a chroot that lacks it.
-        Process process({STRACE_PATH, "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0",
-                         "-P", "/dev/null", "-e", "trace=openat", "-e",
-                         "inject=openat:error=ENOENT", program.path},
-                        dir.path(), options);
-        const Outcome outcome = process.finish();
-        EXPECT_EQ(outcome.err,
-                  program.name +
-                      ": stdout: closed, and /dev/null cannot take its place: No such file or "
-                      "directory\n");
-        EXPECT_EQ(outcome.status, program.failure_status);
-        EXPECT_TRUE(fs::is_empty(dir.path())) << "a pipe was created";
+        options.in_child = hide_own_descriptors_in_proc;
+        const Outcome outcome = converse(program, dir.path(), options);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.status, 0);
     }
 }
 
@@ -246,6 +293,29 @@ TEST(FifoGuard, NeverOpensANodeSwappedInAfterTheCheck) {
 
     std::array<char, 4096> events{};
     EXPECT_LT(::read(watch.get(), events.data(), events.size()), 0) << "the decoy was opened";
+    std::ifstream in(dir / "fifo1");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
+}
+
+// Without /proc the node is opened by name, and what was opened is checked: a
+// swapped node is refused then (though, unlike above, it has been opened).
+TEST(FifoGuard, WithoutProcASwappedNodeIsRefusedAfterTheOpen) {
+    ASSERT_TRUE(running_as_root()) << "this test hides /proc in a mount namespace: run it as root";
+    TempDir dir;
+    ASSERT_EQ(::mkfifo((dir / "fifo1").c_str(), 0777), 0);
+    { std::ofstream(dir / "decoy") << "keep me"; }
+    SpawnOptions options;
+    options.in_child = [] {
+        hide_own_descriptors_in_proc();
+        ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        ::raise(SIGSTOP);
+    };
+    Process drummet({drummet_path()}, dir.path(), options);
+    ASSERT_TRUE(interrupt_before_the_open(drummet.pid(),
+                                          [&] { fs::rename(dir / "decoy", dir / "fifo1"); }));
+    const Outcome outcome = drummet.finish();
+    EXPECT_EQ(outcome.err, "drummet: fifo1: was replaced while it was being opened\n");
+    EXPECT_EQ(outcome.status, 255);
     std::ifstream in(dir / "fifo1");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
 }

@@ -27,7 +27,8 @@ inline constexpr auto patience = 120s;
 // A fresh directory under the system's temporary folder, removed with its content.
 class TempDir {
   public:
-    TempDir();
+    // Under `parent`, by default the system's temporary folder.
+    explicit TempDir(const std::filesystem::path &parent = std::filesystem::temp_directory_path());
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
@@ -70,6 +71,7 @@ struct Outcome {
 struct SpawnOptions {
     bool stdin_pipe = true;         // false: /dev/null
     int stdout_fd = -1;             // use this as standard output, not a pipe
+    bool close_stdin = false;       // start with descriptor 0 closed
     bool close_stdout = false;      // start with descriptor 1 closed
     bool close_stderr = false;      // start with descriptor 2 closed
     std::function<void()> in_child; // runs in the child right before exec
@@ -121,6 +123,9 @@ bool wait_until_open(pid_t pid, const std::filesystem::path &path, int access,
 void become(uid_t uid, gid_t gid, mode_t umask_value = 022);
 // Whether the tests run as root, and may therefore act as several users.
 bool running_as_root();
+// A copy of `program` that any user may run: the build tree may lie in a
+// folder only root can enter, such as /root.
+std::string runnable_by_anyone(const std::string &program);
 
 // Reads what one read returns once data or end of file is there; nullopt on timeout.
 std::optional<std::string> read_once(int fd, std::chrono::milliseconds limit = patience);
