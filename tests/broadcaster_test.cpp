@@ -536,11 +536,8 @@ TEST_F(DrummetTest, HelpAndVersionPrintAndLeaveTheDirectoryAlone) {
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "drummet " DRUMMET_VERSION "\n");
 
-    Fd full{::open("/dev/full", O_WRONLY | O_CLOEXEC)};
-    SpawnOptions to_full;
-    to_full.stdout_fd = full.get();
     for (const char *option : {"--help", "--version"}) {
-        Outcome unwritten = Process({drummet_path(), option}, dir.path(), to_full).finish();
+        const Outcome unwritten = finish_with_full_stdout({drummet_path(), option}, dir.path());
         EXPECT_EQ(unwritten.err, "drummet: stdout: No space left on device\n") << option;
         EXPECT_EQ(unwritten.status, 255) << option;
     }

@@ -270,11 +270,8 @@ TEST(ClientCommandLine, HelpVersionAndUsage) {
     EXPECT_EQ(version.status, 0);
     EXPECT_TRUE(help.out.ends_with("2 for a bad argument.\n")) << help.out;
 
-    Fd full{::open("/dev/full", O_WRONLY | O_CLOEXEC)};
-    SpawnOptions to_full;
-    to_full.stdout_fd = full.get();
     for (const char *option : {"--help", "--version"}) {
-        Outcome unwritten = Process({client_path(), option}, dir.path(), to_full).finish();
+        const Outcome unwritten = finish_with_full_stdout({client_path(), option}, dir.path());
         EXPECT_EQ(unwritten.err, "drummet-client: stdout: No space left on device\n") << option;
         EXPECT_EQ(unwritten.status, 1) << option;
     }

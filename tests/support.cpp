@@ -233,6 +233,16 @@ Outcome Process::finish(std::chrono::milliseconds limit) {
     return result;
 }
 
+Outcome finish_with_full_stdout(const std::vector<std::string> &argv,
+                                const std::filesystem::path &dir) {
+    const Fd full{::open("/dev/full", O_WRONLY | O_CLOEXEC)};
+    if (!full.valid())
+        fail("open /dev/full");
+    SpawnOptions options;
+    options.stdout_fd = full.get();
+    return Process(argv, dir, options).finish();
+}
+
 std::string drummet_path() {
     return DRUMMET_PATH;
 }

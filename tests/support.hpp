@@ -102,6 +102,11 @@ class Process {
     bool reaped_ = false;
 };
 
+// Runs `argv` in `dir` to its end with standard output on /dev/full, where
+// every write fails with "No space left on device".
+Outcome finish_with_full_stdout(const std::vector<std::string> &argv,
+                                const std::filesystem::path &dir);
+
 [[nodiscard]] std::string drummet_path();
 [[nodiscard]] std::string client_path();
 
