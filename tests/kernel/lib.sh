@@ -15,8 +15,6 @@
 # The caller sets `me` (its name in messages) and uses `set -euo pipefail`.
 
 cache=${TARROW_KERNEL_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/tarrow-kernels}
-debian_mirror=${TARROW_DEBIAN_MIRROR:-http://deb.debian.org/debian}
-security_mirror=${TARROW_DEBIAN_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
 # What every build root holds: enough for Kbuild, sparse, and a kernel build.
 root_packages=(make dwarves libc6-dev kmod bc perl python3 sparse bison flex libelf-dev)
 lock_wait=3000
@@ -24,6 +22,35 @@ lock_wait=3000
 die() {
 	echo "$me: $*" >&2
 	exit 1
+}
+
+# machine_mirror debian|security: the first Debian archive (or security
+# archive) in this machine's own apt sources, as apt resolved it, so that a
+# local mirror or proxy the machine uses serves the tests too.
+machine_mirror() {
+	apt-get indextargets --format '$(ORIGIN)|$(SUITE)|$(RELEASE)|$(REPO_URI)' 2>/dev/null |
+		awk -F'|' -v want="$1" '$1 == "Debian" {
+			security = ($2 $3) ~ /-security/
+			if (security == (want == "security")) { sub("/+$", "", $4); print $4; exit }
+		}'
+}
+debian_mirror=${TARROW_DEBIAN_MIRROR:-$(machine_mirror debian)}
+security_mirror=${TARROW_DEBIAN_SECURITY_MIRROR:-$(machine_mirror security)}
+[ -n "$debian_mirror" ] || die "no Debian archive in this machine's apt sources (after apt-get update):" \
+	"set TARROW_DEBIAN_MIRROR to one"
+
+# suite_sources SUITE: the apt lines of a suite, its security updates included
+# where it has them.
+suite_sources() {
+	echo "deb $debian_mirror $1 main"
+	case $1 in
+	sid | unstable | experimental | *-backports) ;;
+	*)
+		[ -n "$security_mirror" ] || die "no Debian security archive in this machine's apt sources" \
+			"(after apt-get update): set TARROW_DEBIAN_SECURITY_MIRROR to one"
+		echo "deb $security_mirror $1-security main"
+		;;
+	esac
 }
 
 # Under set -e a command that fails where nothing expects it ends the script;
@@ -72,13 +99,7 @@ update_lists() {
 		rm -f "$dir/updated"
 		mkdir -p "$dir/lists/partial" "$dir/cache" "$dir/state" "$dir/parts"
 		: >"$dir/state/status"
-		{
-			echo "deb $debian_mirror $suite main"
-			case $suite in
-			sid | unstable | experimental | *-backports) ;;
-			*) echo "deb $security_mirror $suite-security main" ;;
-			esac
-		} >"$dir/sources.list"
+		suite_sources "$suite" >"$dir/sources.list"
 		# Backports and experimental are NotAutomatic, at priority 100 and 1:
 		# pinned like any other suite, their packages are the candidates even
 		# where another suite's are on offer too.
@@ -231,31 +252,43 @@ find_vmlinuz() {
 	return 0
 }
 
+# make_root NAME SUITE MMDEBSTRAP_OPTION...: makes a minimal Debian SUITE in
+# $cache/roots/NAME with mmdebstrap and the given options, and sets root to
+# it. A root is made anew weekly (a suite's compiler and tools get updates
+# too) and whenever the options change.
+make_root() {
+	local name=$1 suite=$2 log sources key
+	shift 2
+	root=$cache/roots/$name
+	[ "$(id -u)" -eq 0 ] || die "build roots need root (mmdebstrap and chroot)"
+	sources=$(suite_sources "$suite")
+	key=$(printf '%s\n' "$suite" "$sources" "$@" | sha256sum | cut -c1-16)
+	lock "$root.lock"
+	if [ -z "$(find "$root.complete" -mtime -7 2>/dev/null)" ] ||
+		[ "$(cat "$root.complete")" != "$key" ]; then
+		echo "Making the build root $root" >&2
+		rm -rf "$root" "$root.complete"
+		local lines
+		mapfile -t lines <<<"$sources"
+		if ! log=$(mmdebstrap --aptopt='Acquire::Check-Valid-Until "false"' "$@" \
+			"$suite" "$root" "${lines[@]}" 2>&1); then
+			echo "$log" >&2
+			rm -rf "$root"
+			die "mmdebstrap of $suite ($name) failed"
+		fi
+		echo "$key" >"$root.complete"
+	fi
+	unlock
+}
+
 # build_root SUITE COMPILER: makes a minimal Debian SUITE with COMPILER
 # and sets root to it. Building there runs the kernel's own tools (objtool,
 # modpost) against the C library they were built for.
 build_root() {
-	local suite compiler=$2 log
+	local suite compiler=$2
 	suite=$(root_suite "$1")
-	root=$cache/roots/$suite-$compiler
-	[ "$(id -u)" -eq 0 ] || die "build roots need root (mmdebstrap and chroot)"
-	lock "$root.lock"
-	# A suite's compiler and tools get updates too: a root is made anew weekly.
-	if [ -z "$(find "$root.complete" -mtime -7 2>/dev/null)" ]; then
-		echo "Making the build root $root" >&2
-		rm -rf "$root"
-		local packages
-		packages=$(IFS=,; echo "$compiler,${root_packages[*]}")
-		if ! log=$(mmdebstrap --variant=minbase --include="$packages" \
-			--aptopt='Acquire::Check-Valid-Until "false"' \
-			"$suite" "$root" "$debian_mirror" 2>&1); then
-			echo "$log" >&2
-			rm -rf "$root"
-			die "mmdebstrap of $suite with $compiler failed"
-		fi
-		touch "$root.complete"
-	fi
-	unlock
+	make_root "$suite-$compiler" "$suite" --variant=minbase \
+		--include="$(IFS=,; echo "$compiler,${root_packages[*]}")"
 }
 
 # in_root DIR... -- COMMAND...: runs COMMAND as root in the build root, with
