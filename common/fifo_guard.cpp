@@ -34,7 +34,7 @@ Identity identity_of(const struct stat &st) {
 // whatever that setting is: in a folder anyone may write to but only owners may
 // delete from, a FIFO that neither we nor the folder's owner made is a trap.
 bool planted_by_a_stranger(const struct stat &fifo) {
-    struct stat folder {};
+    struct stat folder{};
     if (::stat(".", &folder) != 0)
         return false; // the pipe opened by name, so the folder is there; be lenient
     const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
@@ -119,13 +119,13 @@ Opened open_fifo(const char *program, const char *name, int flags, const Identit
     const Descriptor path{::open(name, O_PATH | O_CLOEXEC)};
     if (!path.valid()) {
         const int error = errno;
-        struct stat link {};
+        struct stat link{};
         if (error == ENOENT && ::lstat(name, &link) == 0 && S_ISLNK(link.st_mode))
             return fail("is a symbolic link whose target does not exist");
         errno = error;
         return fail(nullptr);
     }
-    struct stat st {};
+    struct stat st{};
     if (::fstat(path.get(), &st) != 0)
         return fail(nullptr);
     if (const char *why = refusal(st, other))

@@ -62,7 +62,7 @@ void expect_clean_run(const Exchange &run, std::string_view message, std::string
 }
 
 bool is_named_pipe(const fs::path &path) {
-    struct stat st {};
+    struct stat st{};
     return ::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
 }
 
@@ -162,7 +162,7 @@ TEST_F(DrummetTest, PipesHaveMode0777LessTheUmask) {
         options.in_child = [mask] { ::umask(mask); };
         expect_clean_run(exchange(here.path(), "m`", "ok", options), "m", "ok");
         for (const char *name : {"fifo1", "fifo2"}) {
-            struct stat st {};
+            struct stat st{};
             ASSERT_EQ(::lstat((here / name).c_str(), &st), 0);
             EXPECT_TRUE(S_ISFIFO(st.st_mode)) << name;
             EXPECT_EQ(st.st_mode & 07777, 0777 & ~mask) << name;
@@ -341,7 +341,9 @@ TEST_F(DrummetTest, RefusesANonFifoAtFifo1BeforePrompting) {
 }
 
 TEST_F(DrummetTest, RefusesANonFifoAtFifo2BeforePrompting) {
-    { std::ofstream(dir / "fifo2") << "keep me"; }
+    {
+        std::ofstream(dir / "fifo2") << "keep me";
+    }
     Process drummet({drummet_path()}, dir.path());
     Fd message = open_reader(dir / "fifo1");
     ASSERT_TRUE(message.valid());

@@ -201,7 +201,9 @@ TEST(ClientStatistics, LinesAndWordsFollowWhiteSpace) {
 
 TEST(ClientPipes, RefusesANodeThatIsNotAFifo) {
     TempDir dir;
-    { std::ofstream(dir / "fifo1") << "keep me"; }
+    {
+        std::ofstream(dir / "fifo1") << "keep me";
+    }
     Outcome outcome = Process({client_path(), "-C", dir.path().string()}, "/").finish();
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.err, "drummet-client: fifo1: is a regular file, not a named pipe\n");

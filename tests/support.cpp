@@ -252,7 +252,7 @@ std::string client_path() {
 
 bool wait_for_path(const std::filesystem::path &path, std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
-    struct stat st {};
+    struct stat st{};
     while (::lstat(path.c_str(), &st) != 0) {
         if (Clock::now() >= deadline)
             return false;
@@ -291,14 +291,14 @@ Fd open_writer(const std::filesystem::path &path, std::chrono::milliseconds limi
 bool wait_until_open(pid_t pid, const std::filesystem::path &path, int access,
                      std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
-    struct stat wanted {};
+    struct stat wanted{};
     if (::stat(path.c_str(), &wanted) != 0)
         fail("stat " + path.string());
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
     for (;;) {
         std::error_code ignored;
         for (const auto &entry : std::filesystem::directory_iterator(fds, ignored)) {
-            struct stat st {};
+            struct stat st{};
             if (::stat(entry.path().c_str(), &st) != 0 || st.st_ino != wanted.st_ino ||
                 st.st_dev != wanted.st_dev)
                 continue;

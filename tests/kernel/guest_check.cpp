@@ -110,7 +110,7 @@ void check_reads() {
     check(past_end_empty, "reads at or past byte 17 give end of file");
     ::close(fd);
 
-    struct stat st {};
+    struct stat st{};
     check(::stat(entry, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) == 0444,
           "the entry is a regular file with mode 0444");
 
@@ -179,7 +179,7 @@ void check_concurrent() {
 }
 
 void check_absent() {
-    struct stat st {};
+    struct stat st{};
     const bool gone = ::stat(entry, &st) != 0 && errno == ENOENT && ::stat("/proc/self", &st) == 0;
     check(gone, "/proc/tarrow does not exist");
 }
