@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -196,24 +197,64 @@ TEST(FifoGuard, ReportsAPipeItMayNotCreateOrOpen) {
     }
 }
 
-// For SpawnOptions::in_child: no /proc/self/fd, as in a minimal chroot without
-// /proc. Only that folder is hidden: the sanitizers need the rest of /proc.
-void hide_own_descriptors_in_proc() {
+// No /proc/self/fd, as in a minimal chroot without /proc. Only that folder is
+// hidden: the sanitizers need the rest of /proc. Returns what failed, or
+// nothing.
+std::string hide_own_descriptors_in_proc() {
     std::array<char, 64> own{};
     std::snprintf(own.data(), own.size(), "/proc/%d/fd", static_cast<int>(::getpid()));
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("none", own.data(), "tmpfs", 0, nullptr) != 0)
+    if (::unshare(CLONE_NEWNS) != 0)
+        return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
+    // Fails with EINVAL where / is no mount point, as in a plain chroot.
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("making / private: ") + std::strerror(errno) +
+               " (is / a mount point? in a chroot, bind it onto itself)";
+    if (::mount("none", own.data(), "tmpfs", 0, nullptr) != 0)
+        return std::string("a tmpfs over ") + own.data() + ": " + std::strerror(errno);
+    return {};
+}
+
+// For SpawnOptions::in_child: a child that cannot hide its descriptors stops.
+void hide_own_descriptors_in_proc_or_exit() {
+    if (!hide_own_descriptors_in_proc().empty())
         ::_exit(125);
+}
+
+// Whether a child can hide its descriptors, tried in a throwaway child so that
+// a test says at once why not, instead of waiting on pipes nobody opens.
+std::string why_proc_cannot_be_hidden() {
+    std::array<int, 2> report{};
+    if (::pipe(report.data()) != 0)
+        return std::string("pipe: ") + std::strerror(errno);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const std::string why = hide_own_descriptors_in_proc();
+        if (!why.empty() && ::write(report[1], why.data(), why.size()) < 0)
+            ::_exit(2);
+        ::_exit(why.empty() ? 0 : 1);
+    }
+    ::close(report[1]);
+    std::string why;
+    std::array<char, 256> chunk{};
+    for (ssize_t got; (got = ::read(report[0], chunk.data(), chunk.size())) > 0;)
+        why.append(chunk.data(), static_cast<std::size_t>(got));
+    ::close(report[0]);
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child)
+        return "cannot run a child to try it";
+    if (why.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+        return "the child trying it failed";
+    return why;
 }
 
 TEST(FifoGuard, WorksWithoutProc) {
     ASSERT_TRUE(running_as_root()) << "this test hides /proc in a mount namespace: run it as root";
+    ASSERT_EQ(why_proc_cannot_be_hidden(), "");
     for (const Program &program : both_programs()) {
         SCOPED_TRACE(program.name);
         TempDir dir;
         SpawnOptions options;
-        options.in_child = hide_own_descriptors_in_proc;
+        options.in_child = hide_own_descriptors_in_proc_or_exit;
         const Outcome outcome = converse(program, dir.path(), options);
         EXPECT_EQ(outcome.err, "");
         EXPECT_EQ(outcome.status, 0);
@@ -258,9 +299,11 @@ bool interrupt_before_the_open(pid_t pid, const std::function<void()> &meanwhile
 TEST(FifoGuard, NeverOpensANodeSwappedInAfterTheCheck) {
     TempDir dir;
     ASSERT_EQ(::mkfifo((dir / "fifo1").c_str(), 0777), 0);
-    struct stat checked {};
+    struct stat checked{};
     ASSERT_EQ(::stat((dir / "fifo1").c_str(), &checked), 0);
-    { std::ofstream(dir / "decoy") << "keep me"; }
+    {
+        std::ofstream(dir / "decoy") << "keep me";
+    }
     Fd watch{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)};
     ASSERT_GE(::inotify_add_watch(watch.get(), (dir / "decoy").c_str(), IN_OPEN), 0);
 
@@ -281,7 +324,7 @@ TEST(FifoGuard, NeverOpensANodeSwappedInAfterTheCheck) {
         std::error_code ignored;
         for (const auto &fd :
              fs::directory_iterator("/proc/" + std::to_string(drummet.pid()) + "/fd", ignored)) {
-            struct stat st {};
+            struct stat st{};
             if (::stat(fd.path().c_str(), &st) == 0 && st.st_ino == checked.st_ino &&
                 st.st_dev == checked.st_dev)
                 reader = Fd{::open(fd.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
@@ -301,12 +344,15 @@ TEST(FifoGuard, NeverOpensANodeSwappedInAfterTheCheck) {
 // swapped node is refused then (though, unlike above, it has been opened).
 TEST(FifoGuard, WithoutProcASwappedNodeIsRefusedAfterTheOpen) {
     ASSERT_TRUE(running_as_root()) << "this test hides /proc in a mount namespace: run it as root";
+    ASSERT_EQ(why_proc_cannot_be_hidden(), "");
     TempDir dir;
     ASSERT_EQ(::mkfifo((dir / "fifo1").c_str(), 0777), 0);
-    { std::ofstream(dir / "decoy") << "keep me"; }
+    {
+        std::ofstream(dir / "decoy") << "keep me";
+    }
     SpawnOptions options;
     options.in_child = [] {
-        hide_own_descriptors_in_proc();
+        hide_own_descriptors_in_proc_or_exit();
         ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
         ::raise(SIGSTOP);
     };
