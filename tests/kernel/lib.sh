@@ -1,11 +1,11 @@
 # SPDX-License-Identifier: GPL-2.0-only
 # shellcheck shell=bash disable=SC2034,SC2154 # globals shared with the caller
-# Sourced by the kernel test scripts. It keeps, in one cache shared by tests
-# that run side by side:
+# Sourced by the kernel and release test scripts. It keeps, in one cache
+# shared by tests that run side by side:
 #   apt/SUITE/      package lists of a Debian suite, in a private apt setup that
 #                   leaves the machine's own sources alone
 #   roots/NAME/     build roots: a minimal Debian of a suite with the compiler
-#                   its kernels were built with
+#                   its kernels were built with, or what a release test needs
 #   kernels/ABI_V/  a Debian kernel (image, headers, kbuild) unpacked, never installed
 #   source/VERSION/ Debian's linux-source unpacked
 #   debug/VERSION/  a kernel built from it here, with memory and locking checkers
@@ -292,8 +292,10 @@ build_root() {
 }
 
 # in_root DIR... -- COMMAND...: runs COMMAND as root in the build root, with
-# each DIR visible there at its own path and a /proc of its own (objtool of
-# 7.x reads its stack limit there).
+# each DIR visible there at its own path. The root is a real one for what runs
+# there: its / a mount point (bound onto itself, as mount namespaces want it),
+# with a /proc of its own (objtool of 7.x reads its stack limit there), /sys,
+# /dev with /dev/pts, and an empty /tmp.
 in_root() {
 	local dirs=()
 	while [ "$1" != -- ]; do
@@ -305,7 +307,10 @@ in_root() {
 	unshare --mount --pid --fork --propagation private -- bash -euo pipefail -c '
 		root=$1 count=$2
 		shift 2
+		mount --bind "$root" "$root"
 		mount -t proc proc "$root/proc"
+		mount --rbind /sys "$root/sys"
+		mount --rbind /dev "$root/dev"
 		mount -t tmpfs tmpfs "$root/tmp"
 		for ((i = 0; i < count; i++)); do
 			mkdir -p "$root$1"
