@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -55,15 +54,8 @@ constexpr std::string_view usage_text =
     "Exit status: 0 when the reply was printed or the client closed fifo2 without\n"
     "one, 2 for a bad argument, 255 for any failure (said on standard error).\n";
 
-constexpr const char *program = "drummet";
-
-void report(const char *subject, const char *reason) {
-    fifo_guard::report(program, subject, reason);
-}
-
-void report_errno(const char *subject) {
-    report(subject, std::strerror(errno));
-}
+using fifo_guard::report;
+using fifo_guard::report_errno;
 
 struct Gathered {
     std::size_t stored = 0;
@@ -134,11 +126,13 @@ int handle_arguments(int argc, char **argv) {
 
 } // namespace
 
+const char *const fifo_guard::program = "drummet";
+
 int main(int argc, char **argv) {
     if (argc > 1)
         return handle_arguments(argc, argv);
 
-    if (!fifo_guard::park_standard_descriptors(program))
+    if (!fifo_guard::park_standard_descriptors())
         return exit_failed;
     // A client that goes away early must give us EPIPE to report, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
@@ -151,11 +145,11 @@ int main(int argc, char **argv) {
     // Any other failure (a folder we may write to but not read) only means no
     // lock: such a folder is no place where two users meet.
 
-    fifo_guard::Opened message_pipe_end = fifo_guard::open_fifo(program, message_pipe, O_WRONLY);
+    fifo_guard::Opened message_pipe_end = fifo_guard::open_fifo(message_pipe, O_WRONLY);
     if (!message_pipe_end.pipe.valid())
         return exit_failed;
     const fifo_guard::Opened reply_pipe_end =
-        fifo_guard::open_fifo(program, reply_pipe, O_RDONLY, &message_pipe_end.identity);
+        fifo_guard::open_fifo(reply_pipe, O_RDONLY, &message_pipe_end.identity);
     if (!reply_pipe_end.pipe.valid())
         return exit_failed;
 

@@ -70,11 +70,15 @@ Descriptor reopen(const Descriptor &path, const char *name, int flags) {
 
 } // namespace
 
-void report(const char *program, const char *subject, const char *reason) {
+void report(const char *subject, const char *reason) {
     std::fprintf(stderr, "%s: %s: %s\n", program, subject, reason);
 }
 
-bool park_standard_descriptors(const char *program) {
+void report_errno(const char *subject) {
+    report(subject, std::strerror(errno));
+}
+
+bool park_standard_descriptors() {
     constexpr std::array<const char *, 3> names{"stdin", "stdout", "stderr"};
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
@@ -89,7 +93,7 @@ bool park_standard_descriptors(const char *program) {
         std::array<char, 128> reason{};
         std::snprintf(reason.data(), reason.size(),
                       "closed, and /dev/null cannot take its place: %s", std::strerror(error));
-        report(program, names[static_cast<std::size_t>(fd)], reason.data());
+        report(names[static_cast<std::size_t>(fd)], reason.data());
         return false;
     }
     return true;
@@ -105,9 +109,9 @@ Descriptor lock_working_folder() {
     return folder;
 }
 
-Opened open_fifo(const char *program, const char *name, int flags, const Identity *other) {
+Opened open_fifo(const char *name, int flags, const Identity *other) {
     const auto fail = [&](const char *reason) {
-        report(program, name, reason != nullptr ? reason : std::strerror(errno));
+        report(name, reason != nullptr ? reason : std::strerror(errno));
         return Opened{};
     };
     if (::mkfifo(name, pipe_mode) != 0 && errno != EEXIST)

@@ -38,16 +38,22 @@ class Descriptor {
     int fd_ = -1;
 };
 
+// The name that starts every line a program says on standard error; each
+// program defines it.
+extern const char *const program;
+
 // Every failure a user can cause is one line on standard error:
 // "PROGRAM: SUBJECT: REASON".
-void report(const char *program, const char *subject, const char *reason);
+void report(const char *subject, const char *reason);
+// The same, with the reason errno gives.
+void report_errno(const char *subject);
 
 // If the caller started us with 0, 1 or 2 closed, the first pipe we open would
 // take that number, and console text would travel through the pipe. Each closed
 // one gets /dev/null opened the wrong way round, so that the number is taken and
 // console I/O on it fails loudly. When one cannot be parked, nothing may be
 // opened: says why and returns false.
-bool park_standard_descriptors(const char *program);
+bool park_standard_descriptors();
 
 // An exclusive lock on the working folder, held for as long as the descriptor
 // lives; nothing is created. Two drummets in one folder would otherwise both
@@ -75,6 +81,6 @@ struct Opened {
 // - in a sticky, world-writable folder, a FIFO owned neither by us nor by the
 //   folder's owner: someone else may be listening at the other end.
 // Says why on standard error when the pipe is not opened.
-Opened open_fifo(const char *program, const char *name, int flags, const Identity *other = nullptr);
+Opened open_fifo(const char *name, int flags, const Identity *other = nullptr);
 
 } // namespace fifo_guard
