@@ -105,6 +105,17 @@ bool send_message(Descriptor &pipe, std::string_view message) {
     return true;
 }
 
+// Without standard input there is no message. Found out at the first read, it
+// would come after a client had connected for nothing.
+bool can_read_standard_input() {
+    const int flags = ::fcntl(STDIN_FILENO, F_GETFL);
+    if (flags != -1 && (flags & O_ACCMODE) != O_WRONLY)
+        return true;
+    report("stdin", flags == -1 ? "is closed, so there is no message to send"
+                                : "is open for writing only, so there is no message to send");
+    return false;
+}
+
 int handle_arguments(int argc, char **argv) {
     const std::string_view arg = argv[1];
     const bool help = arg == "--help" || arg == "-h";
@@ -132,7 +143,7 @@ int main(int argc, char **argv) {
     if (argc > 1)
         return handle_arguments(argc, argv);
 
-    if (!fifo_guard::park_standard_descriptors())
+    if (!can_read_standard_input() || !fifo_guard::park_standard_descriptors())
         return exit_failed;
     // A client that goes away early must give us EPIPE to report, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);

@@ -282,6 +282,25 @@ TEST_F(DrummetTest, UnreadableStandardInputIsReported) {
     EXPECT_EQ(read_to_eof(client.message.get()), "") << "nothing may be sent";
 }
 
+// Standard input that cannot be read has no message to give: no pipe may be made
+// and no client kept waiting for one.
+TEST_F(DrummetTest, StandardInputThatCannotBeReadIsRefusedBeforeAnyPipe) {
+    SpawnOptions closed;
+    closed.close_stdin = true;
+    SpawnOptions write_only;
+    write_only.in_child = [] { ::dup2(::open("/dev/null", O_WRONLY), STDIN_FILENO); };
+    for (const auto &[options, reason] :
+         {std::pair{closed, "is closed"}, std::pair{write_only, "is open for writing only"}}) {
+        SCOPED_TRACE(reason);
+        const Outcome outcome = Process({drummet_path()}, dir.path(), options).finish();
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err,
+                  std::string("drummet: stdin: ") + reason + ", so there is no message to send\n");
+        EXPECT_EQ(outcome.status, 255);
+        EXPECT_TRUE(fs::is_empty(dir.path())) << "a pipe was made";
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Nodes that are not named pipes, and pipes that go wrong.
 

@@ -159,6 +159,8 @@ TEST(FifoGuard, TrustsTheFolderOwnersFifosAndPrivateFoldersSharedByUsers) {
 TEST(FifoGuard, ClosedStandardStreamWithoutDevNullStopsBeforeAnyPipe) {
     for (const Program &program : both_programs()) {
         for (const char *stream : {"stdin", "stdout"}) {
+            if (is_drummet(program) && std::string_view(stream) == "stdin")
+                continue; // drummet refuses it before it parks anything
             SCOPED_TRACE(program.name + ", " + stream);
             TempDir dir;
             SpawnOptions options;
