@@ -7,8 +7,10 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
 namespace fifo_guard {
 
@@ -41,10 +43,17 @@ bool planted_by_a_stranger(const struct stat &fifo) {
     return shared && fifo.st_uid != ::geteuid() && fifo.st_uid != folder.st_uid;
 }
 
-// Why the node behind a path descriptor must not be used, or nullptr.
-const char *refusal(const struct stat &st, const Identity *other) {
+// Why the node behind the path descriptor `path` must not be used, or nullptr.
+const char *refusal(int path, const struct stat &st, const Identity *other) {
     if (!S_ISFIFO(st.st_mode))
         return node_kind(st.st_mode);
+    // A link to /proc/PID/fd/N reaches a pipe that has no name and is not ours
+    // to talk through: some process's standard input or output, say.
+    struct statfs fs {};
+    if (::fstatfs(path, &fs) != 0)
+        return std::strerror(errno);
+    if (fs.f_type == PIPEFS_MAGIC)
+        return "is an anonymous pipe, not a named pipe";
     if (other != nullptr && identity_of(st) == *other)
         return "is the same named pipe as fifo1";
     if (planted_by_a_stranger(st))
@@ -132,7 +141,7 @@ Opened open_fifo(const char *name, int flags, const Identity *other) {
     struct stat st {};
     if (::fstat(path.get(), &st) != 0)
         return fail(nullptr);
-    if (const char *why = refusal(st, other))
+    if (const char *why = refusal(path.get(), st, other))
         return fail(why);
 
     Opened result;

@@ -17,6 +17,7 @@
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -85,6 +86,38 @@ SpawnOptions as_user(mode_t umask_value = 022) {
     SpawnOptions options;
     options.in_child = [umask_value] { become(user, user, umask_value); };
     return options;
+}
+
+// A link to /proc/self/fd/N leads each program to its own standard input or
+// output: what it wrote there would reach whoever holds the other end.
+TEST(FifoGuard, RefusesAPipeOrSocketWithoutANameReachedThroughProc) {
+    struct Case {
+        const char *name, *target, *reason;
+        bool socket;
+    };
+    for (const Program &program : both_programs()) {
+        for (const Case &c :
+             {Case{"fifo1", "/proc/self/fd/1", "is an anonymous pipe, not a named pipe", false},
+              Case{"fifo2", "/proc/self/fd/0", "is an anonymous pipe, not a named pipe", false},
+              Case{"fifo1", "/proc/self/fd/1", "is a socket, not a named pipe", true}}) {
+            SCOPED_TRACE(program.name + ", " + c.name + " -> " + c.target);
+            TempDir dir;
+            fs::create_symlink(c.target, dir / c.name);
+            std::array<int, 2> socket{-1, -1};
+            ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, socket.data()), 0);
+            const Fd inside{socket[0]}, outside{socket[1]};
+            SpawnOptions options;
+            options.stdout_fd = c.socket ? inside.get() : -1;
+            Process process({program.path}, dir.path(), options);
+            Fd first;
+            if (std::string_view(c.name) == "fifo2")
+                first = take_other_end_of_fifo1(program, dir.path());
+            const Outcome outcome = process.finish();
+            EXPECT_EQ(outcome.out, "");
+            EXPECT_EQ(outcome.err, program.name + ": " + c.name + ": " + c.reason + "\n");
+            EXPECT_EQ(outcome.status, program.failure_status);
+        }
+    }
 }
 
 TEST(FifoGuard, RefusesFifo2ThatIsFifo1UnderAnotherName) {
