@@ -32,14 +32,16 @@ Identity identity_of(const struct stat &st) {
     return {st.st_dev, st.st_ino};
 }
 
-// The kernel's own rule for opens that create (fs.protected_fifos=1), applied
-// whatever that setting is: in a folder anyone may write to but only owners may
-// delete from, a FIFO that neither we nor the folder's owner made is a trap.
+// The kernel's own rule for opens that create (fs.protected_fifos=2), applied
+// whatever that setting is: in a folder others or a group may write to but only
+// owners may delete from, a FIFO that neither we nor the folder's owner made is
+// a trap.
 bool planted_by_a_stranger(const struct stat &fifo) {
     struct stat folder {};
     if (::stat(".", &folder) != 0)
         return false; // the pipe opened by name, so the folder is there; be lenient
-    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    const bool shared =
+        (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & (S_IWOTH | S_IWGRP)) != 0;
     return shared && fifo.st_uid != ::geteuid() && fifo.st_uid != folder.st_uid;
 }
 

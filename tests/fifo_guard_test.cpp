@@ -71,10 +71,10 @@ Outcome converse(const Program &program, const fs::path &dir, const SpawnOptions
 }
 
 // Makes a FIFO as another user, as someone planting it would.
-void make_fifo_as(uid_t uid, const fs::path &path) {
+void make_fifo_as(uid_t uid, const fs::path &path, gid_t gid = user) {
     const pid_t child = ::fork();
     if (child == 0) {
-        become(uid, uid, 0);
+        become(uid, gid, 0);
         ::_exit(::mkfifo(path.c_str(), 0777) == 0 ? 0 : 1);
     }
     int status = -1;
@@ -142,24 +142,29 @@ TEST(FifoGuard, RefusesFifo2ThatIsFifo1UnderAnotherName) {
 }
 
 // In a folder such as /tmp anyone can leave a FIFO under our names and listen
-// at the other end. The kernel's own rule for such folders decides.
+// at the other end, and so can any member in a sticky team folder. The kernel's
+// own rule for such folders decides.
 TEST(FifoGuard, RefusesAStrangersFifoInASharedStickyFolder) {
     ASSERT_TRUE(running_as_root()) << "this test acts as several users: run it as root";
     for (const Program &program : both_programs()) {
-        for (const char *planted : {"fifo1", "fifo2"}) {
-            SCOPED_TRACE(program.name + ", planted " + planted);
-            TempDir dir;
-            fs::permissions(dir.path(), static_cast<fs::perms>(01777));
-            make_fifo_as(stranger, dir / planted);
-            Process process({program.path}, dir.path(), as_user(077));
-            Fd first;
-            if (std::string_view(planted) == "fifo2")
-                first = take_other_end_of_fifo1(program, dir.path());
-            const Outcome outcome = process.finish();
-            EXPECT_EQ(outcome.out, "");
-            EXPECT_EQ(outcome.err, program.name + ": " + planted +
-                                       ": belongs to another user in a shared sticky folder\n");
-            EXPECT_EQ(outcome.status, program.failure_status);
+        for (const fs::perms folder : {fs::perms(01777), fs::perms(03770)}) {
+            for (const char *planted : {"fifo1", "fifo2"}) {
+                SCOPED_TRACE(program.name + ", folder mode " +
+                             std::to_string(static_cast<int>(folder)) + ", planted " + planted);
+                TempDir dir;
+                ASSERT_EQ(::chown(dir.path().c_str(), 0, user), 0);
+                fs::permissions(dir.path(), folder);
+                make_fifo_as(stranger, dir / planted); // a member of the folder's group
+                Process process({program.path}, dir.path(), as_user(077));
+                Fd first;
+                if (std::string_view(planted) == "fifo2")
+                    first = take_other_end_of_fifo1(program, dir.path());
+                const Outcome outcome = process.finish();
+                EXPECT_EQ(outcome.out, "");
+                EXPECT_EQ(outcome.err, program.name + ": " + planted +
+                                           ": belongs to another user in a shared sticky folder\n");
+                EXPECT_EQ(outcome.status, program.failure_status);
+            }
         }
     }
 }
