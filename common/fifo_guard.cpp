@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -79,6 +80,19 @@ Descriptor reopen(const Descriptor &path, const char *name, int flags) {
     return opened;
 }
 
+// In a folder anyone may write to that is not sticky, anyone may remove our
+// pipes and put their own in their place: no check of a pipe helps there.
+bool open_to_all() {
+    struct stat folder {};
+    if (::stat(".", &folder) != 0 || (folder.st_mode & (S_IWOTH | S_ISVTX)) != S_IWOTH)
+        return false;
+    std::array<char, PATH_MAX> where{};
+    report(working_folder_name(where), "anyone may swap the pipes in this folder: all may write "
+                                       "to it and it is not sticky; use a folder of your own "
+                                       "(mktemp -d)");
+    return true;
+}
+
 } // namespace
 
 void report(const char *subject, const char *reason) {
@@ -120,13 +134,21 @@ Descriptor lock_working_folder() {
     return folder;
 }
 
+const char *working_folder_name(std::span<char> buffer) {
+    return ::getcwd(buffer.data(), buffer.size()) != nullptr ? buffer.data() : ".";
+}
+
 Opened open_fifo(const char *name, int flags, const Identity *other) {
     const auto fail = [&](const char *reason) {
         report(name, reason != nullptr ? reason : std::strerror(errno));
         return Opened{};
     };
+    if (open_to_all())
+        return Opened{};
+    // "fifo1" is a bare name: it can be missing a folder only when ours is gone.
     if (::mkfifo(name, pipe_mode) != 0 && errno != EEXIST)
-        return fail(nullptr);
+        return fail(errno == ENOENT ? "cannot be made: the current folder has been removed"
+                                    : nullptr);
 
     // A path descriptor reaches the node without opening it for reading or
     // writing, which for a device could have effects of its own. Everything
@@ -149,6 +171,14 @@ Opened open_fifo(const char *name, int flags, const Identity *other) {
     Opened result;
     result.identity = identity_of(st);
     result.pipe = reopen(path, name, flags);
+    if (!result.pipe.valid() && errno == EACCES) {
+        std::array<char, 128> reason{};
+        std::snprintf(reason.data(), reason.size(),
+                      "Permission denied by its mode %04o (owner uid %u): remove it to have it "
+                      "made anew, or chmod it",
+                      static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(st.st_uid));
+        return fail(reason.data());
+    }
     if (!result.pipe.valid() || ::fstat(result.pipe.get(), &st) != 0)
         return fail(nullptr);
     if (identity_of(st) != result.identity)

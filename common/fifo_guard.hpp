@@ -4,6 +4,7 @@
 // drummet still links against the C library alone.
 #pragma once
 
+#include <span>
 #include <utility>
 
 #include <sys/types.h>
@@ -72,14 +73,21 @@ struct Opened {
     Identity identity; // which FIFO it is, when `pipe` is valid
 };
 
+// The working folder's absolute path, for what we say about it, in `buffer`;
+// "." when it has none that fits (it was removed, or its path is very long).
+const char *working_folder_name(std::span<char> buffer);
+
 // Creates `name` in the working folder as a FIFO unless something is there
 // already, and opens it with `flags` (O_RDONLY or O_WRONLY), blocking as a plain
 // open does until the other end has a partner. Refuses, without ever opening it
 // for reading or writing:
-// - anything that is not a FIFO (links are followed);
+// - a working folder anyone may write to that is not sticky: anyone may swap
+//   the pipes there;
+// - anything that is not a FIFO (links are followed), and an anonymous pipe
+//   reached through /proc/PID/fd;
 // - the FIFO `other` names, so that a link cannot make one pipe of the two;
-// - in a sticky, world-writable folder, a FIFO owned neither by us nor by the
-//   folder's owner: someone else may be listening at the other end.
+// - in a sticky folder others or a group may write to, a FIFO owned neither by
+//   us nor by the folder's owner: someone else may be listening at the other end.
 // Says why on standard error when the pipe is not opened.
 Opened open_fifo(const char *name, int flags, const Identity *other = nullptr);
 
