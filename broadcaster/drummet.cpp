@@ -63,14 +63,19 @@ struct Gathered {
 };
 
 // Reads up to the backtick. End of input ends the message as the backtick would.
-// Bytes beyond the buffer are read (so the backtick is still found) but counted
+// A NUL ends the message too, as clients expect text, but not the reading. Bytes
+// beyond the buffer are read (so the backtick is still found) but counted
 // instead of stored.
 Gathered gather_message(std::span<char, message_capacity> buffer) {
     Gathered got;
+    bool at_nul = false;
     for (int c = std::getchar(); c != EOF; c = std::getchar()) {
         const char byte = static_cast<char>(c);
         if (byte == message_terminator)
             break;
+        at_nul = at_nul || byte == '\0';
+        if (at_nul)
+            continue;
         if (got.stored < buffer.size() - 1)
             buffer[got.stored++] = byte;
         else
@@ -175,11 +180,10 @@ int main(int argc, char **argv) {
     }
     if (got.dropped > 0) {
         std::fprintf(stderr, "drummet: %s: message longer than %zu bytes, %zu byte%s dropped\n",
-                     message_pipe, got.stored, got.dropped, got.dropped == 1 ? "" : "s");
+                     message_pipe, message.size() - 1, got.dropped, got.dropped == 1 ? "" : "s");
     }
 
-    // A NUL typed into the message ends what is sent, as clients expect text.
-    if (!send_message(message_pipe_end.pipe, std::string_view{message.data()}))
+    if (!send_message(message_pipe_end.pipe, std::string_view{message.data(), got.stored}))
         return exit_failed;
 
     std::array<char, reply_capacity + 1> reply{};

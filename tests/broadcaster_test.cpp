@@ -246,6 +246,20 @@ TEST_F(DrummetTest, OverlongInputWithoutTerminatorIsCutToo) {
     EXPECT_EQ(run.outcome.status, 255);
 }
 
+// The message ends at a NUL, so only bytes before it can be cut by the limit.
+TEST_F(DrummetTest, OnlyBytesBeforeANulCountAsDropped) {
+    expect_clean_run(
+        exchange(dir.path(), std::string("abc\0", 4) + std::string(2000, 'x') + "`", "ok"), "abc",
+        "ok");
+    std::string input(1500, 'y');
+    input[1200] = '\0';
+    auto run = exchange(dir.path(), input + "`", "ok");
+    EXPECT_EQ(run.message, std::string(999, 'y'));
+    EXPECT_EQ(run.outcome.err,
+              "drummet: fifo1: message longer than 999 bytes, 201 bytes dropped\n");
+    EXPECT_EQ(run.outcome.status, 255);
+}
+
 // Writing nothing would leave both sides waiting for ever; the client gets end
 // of file instead, and drummet still prints its reply.
 TEST_F(DrummetTest, EmptyMessageClosesFifo1AndTheReplyStillCounts) {
