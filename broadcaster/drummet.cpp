@@ -13,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include <climits>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -155,7 +156,9 @@ int main(int argc, char **argv) {
 
     const Descriptor folder_lock = fifo_guard::lock_working_folder();
     if (!folder_lock.valid() && errno == EWOULDBLOCK) {
-        report(message_pipe, "another drummet is using this folder");
+        std::array<char, PATH_MAX> where{};
+        report(fifo_guard::working_folder_name(where),
+               "locked by another drummet, or by another process that can read this folder");
         return exit_failed;
     }
     // Any other failure (a folder we may write to but not read) only means no

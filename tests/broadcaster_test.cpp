@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -519,11 +520,14 @@ TEST_F(DrummetTest, ClosedStandardErrorNeverLeaksIntoThePipe) {
 // One folder, one drummet.
 
 TEST_F(DrummetTest, SecondDrummetInTheFolderIsRefusedAtOnce) {
+    const std::string locked = "drummet: " + fs::canonical(dir.path()).string() +
+                               ": locked by another drummet, or by another process that can "
+                               "read this folder\n";
     Process first({drummet_path()}, dir.path());
     ASSERT_TRUE(wait_for_path(dir / "fifo1")); // the folder is locked before fifo1 is made
     const Outcome second = Process({drummet_path()}, dir.path()).finish();
     EXPECT_EQ(second.out, "");
-    EXPECT_EQ(second.err, "drummet: fifo1: another drummet is using this folder\n");
+    EXPECT_EQ(second.err, locked);
     EXPECT_EQ(second.status, 255);
 
     // The first goes on undisturbed, and the folder is free again once it is done.
@@ -535,6 +539,11 @@ TEST_F(DrummetTest, SecondDrummetInTheFolderIsRefusedAtOnce) {
     client.reply.reset();
     EXPECT_EQ(first.finish().status, 0);
     expect_clean_run(exchange(dir.path(), "next`", "ok"), "next", "ok");
+
+    // Any process that may read the folder can take the lock, and the line says so.
+    const Fd folder{::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    ASSERT_EQ(::flock(folder.get(), LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(Process({drummet_path()}, dir.path()).finish().err, locked);
 }
 
 // The lock needs a folder it can read. One it may only write to still works,
