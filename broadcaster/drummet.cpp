@@ -15,6 +15,7 @@
 
 #include <climits>
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "fifo_guard.hpp"
@@ -181,6 +182,10 @@ int main(int argc, char **argv) {
         report_errno("stdin");
         return exit_failed;
     }
+    // On a terminal, what was typed or pasted after the backtick waits there
+    // still, and would go to the shell once we exit: it was meant for us.
+    if (::isatty(STDIN_FILENO))
+        ::tcflush(STDIN_FILENO, TCIFLUSH);
     if (got.dropped > 0) {
         std::fprintf(stderr, "drummet: %s: message longer than %zu bytes, %zu byte%s dropped\n",
                      message_pipe, message.size() - 1, got.dropped, got.dropped == 1 ? "" : "s");

@@ -211,6 +211,35 @@ TEST_F(DrummetTest, PromptsShowOnATerminalOnlyOnceBothPipesAreOpen) {
     drummet.close_stdin();
 }
 
+// Pasted text after the backtick is meant for drummet: on a terminal it must not
+// be left there for the shell to run once drummet is gone.
+TEST_F(DrummetTest, OnATerminalWhatFollowsTheBacktickNeverReachesTheShell) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    Fd keyboard{master}, terminal{slave};
+    termios line_by_line{};
+    ASSERT_EQ(::tcgetattr(terminal.get(), &line_by_line), 0);
+    line_by_line.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ASSERT_EQ(::tcsetattr(terminal.get(), TCSANOW, &line_by_line), 0);
+    SpawnOptions options;
+    options.stdin_pipe = false;
+    options.in_child = [fd = terminal.get()] { ::dup2(fd, STDIN_FILENO); };
+    Process drummet({drummet_path()}, dir.path(), options);
+    // All of it is waiting on the terminal before drummet reads a byte.
+    ASSERT_TRUE(write_once(keyboard.get(), "Run `make` in the build folder, then\ntouch X\n"));
+    ClientEnds client = connect_as_client(dir.path());
+    EXPECT_EQ(read_once(client.message.get()), "Run ");
+    EXPECT_TRUE(write_once(client.reply.get(), "ok"));
+    client.reply.reset();
+    const Outcome outcome = drummet.finish();
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+
+    // The shell reads next: the first line it gets must be the one typed after.
+    ASSERT_TRUE(write_once(keyboard.get(), "echo next\n"));
+    EXPECT_EQ(read_once(terminal.get()), "echo next\n");
+}
+
 // ---------------------------------------------------------------------------
 // Input that the gathering has to survive.
 
