@@ -123,6 +123,37 @@ bool can_read_standard_input() {
     return false;
 }
 
+// Puts `word` on standard error so that a shell reads it back as one word.
+void put_shell_word(std::string_view word) {
+    constexpr std::string_view plain = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                       "0123456789/._+-,:@%";
+    if (word.find_first_not_of(plain) == std::string_view::npos) {
+        std::fwrite(word.data(), 1, word.size(), stderr);
+        return;
+    }
+    std::fputc('\'', stderr);
+    for (std::size_t quote = 0; (quote = word.find('\'')) != std::string_view::npos;
+         word.remove_prefix(quote + 1)) {
+        std::fwrite(word.data(), 1, quote, stderr);
+        std::fputs("'\\''", stderr);
+    }
+    std::fwrite(word.data(), 1, word.size(), stderr);
+    std::fputc('\'', stderr);
+}
+
+// Started alone, drummet would wait for a client in silence and pass for hung:
+// on a terminal it says what it waits for, right before it does.
+void say_what_it_waits_for() {
+    std::array<char, PATH_MAX> where{};
+    const char *folder = fifo_guard::working_folder_name(where);
+    std::fprintf(stderr,
+                 "drummet: waiting for a client to open fifo1 in %s; start one with: "
+                 "drummet-client -C ",
+                 folder);
+    put_shell_word(folder);
+    std::fputc('\n', stderr);
+}
+
 int handle_arguments(int argc, char **argv) {
     const std::string_view arg = argv[1];
     const bool help = arg == "--help" || arg == "-h";
@@ -165,7 +196,8 @@ int main(int argc, char **argv) {
     // Any other failure (a folder we may write to but not read) only means no
     // lock: such a folder is no place where two users meet.
 
-    fifo_guard::Opened message_pipe_end = fifo_guard::open_fifo(message_pipe, O_WRONLY);
+    fifo_guard::Opened message_pipe_end = fifo_guard::open_fifo(
+        message_pipe, O_WRONLY, nullptr, ::isatty(STDERR_FILENO) ? say_what_it_waits_for : nullptr);
     if (!message_pipe_end.pipe.valid())
         return exit_failed;
     const fifo_guard::Opened reply_pipe_end =

@@ -64,18 +64,38 @@ const char *refusal(int path, const struct stat &st, const Identity *other) {
     return nullptr;
 }
 
+// Opens `path` with `flags`. An open for writing blocks until the pipe has a
+// reader; when it is about to, `waiting` (if any) is told first.
+int open_pipe(const char *path, int flags, Waiting waiting) {
+    if (waiting == nullptr || (flags & O_ACCMODE) != O_WRONLY)
+        return ::open(path, flags);
+    const int fd = ::open(path, flags | O_NONBLOCK);
+    if (fd < 0 && errno == ENXIO) {
+        waiting();
+        return ::open(path, flags);
+    }
+    // The reader is there already. The message must not be written without blocking.
+    if (fd >= 0 && ::fcntl(fd, F_SETFL, flags) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
 // Opens what the path descriptor `path` holds, with `flags`.
-Descriptor reopen(const Descriptor &path, const char *name, int flags) {
+Descriptor reopen(const Descriptor &path, const char *name, int flags, Waiting waiting) {
     // The magic link reaches the very inode the path descriptor holds, and an
     // open through it blocks like a plain open of the FIFO.
     std::array<char, 32> link{};
     std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", path.get());
-    Descriptor opened{::open(link.data(), flags)};
+    Descriptor opened{open_pipe(link.data(), flags, waiting)};
     if (!opened.valid() && errno == ENOENT) {
         // No /proc (a minimal chroot): open by name. The node may have been
         // swapped since it was checked; the caller checks what was opened, but
         // by then it has been opened.
-        opened = Descriptor{::open(name, flags)};
+        opened = Descriptor{open_pipe(name, flags, waiting)};
     }
     return opened;
 }
@@ -138,7 +158,7 @@ const char *working_folder_name(std::span<char> buffer) {
     return ::getcwd(buffer.data(), buffer.size()) != nullptr ? buffer.data() : ".";
 }
 
-Opened open_fifo(const char *name, int flags, const Identity *other) {
+Opened open_fifo(const char *name, int flags, const Identity *other, Waiting waiting) {
     const auto fail = [&](const char *reason) {
         report(name, reason != nullptr ? reason : std::strerror(errno));
         return Opened{};
@@ -170,7 +190,7 @@ Opened open_fifo(const char *name, int flags, const Identity *other) {
 
     Opened result;
     result.identity = identity_of(st);
-    result.pipe = reopen(path, name, flags);
+    result.pipe = reopen(path, name, flags, waiting);
     if (!result.pipe.valid() && errno == EACCES) {
         std::array<char, 128> reason{};
         std::snprintf(reason.data(), reason.size(),

@@ -77,10 +77,14 @@ struct Opened {
 // "." when it has none that fits (it was removed, or its path is very long).
 const char *working_folder_name(std::span<char> buffer);
 
+// Told once, right before an open blocks for want of a partner.
+using Waiting = void (*)();
+
 // Creates `name` in the working folder as a FIFO unless something is there
 // already, and opens it with `flags` (O_RDONLY or O_WRONLY), blocking as a plain
-// open does until the other end has a partner. Refuses, without ever opening it
-// for reading or writing:
+// open does until the other end has a partner; an open for writing that is about
+// to block tells `waiting` first. Refuses, without ever opening it for reading
+// or writing:
 // - a working folder anyone may write to that is not sticky: anyone may swap
 //   the pipes there;
 // - anything that is not a FIFO (links are followed), and an anonymous pipe
@@ -89,6 +93,7 @@ const char *working_folder_name(std::span<char> buffer);
 // - in a sticky folder others or a group may write to, a FIFO owned neither by
 //   us nor by the folder's owner: someone else may be listening at the other end.
 // Says why on standard error when the pipe is not opened.
-Opened open_fifo(const char *name, int flags, const Identity *other = nullptr);
+Opened open_fifo(const char *name, int flags, const Identity *other = nullptr,
+                 Waiting waiting = nullptr);
 
 } // namespace fifo_guard

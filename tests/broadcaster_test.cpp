@@ -67,6 +67,15 @@ bool is_named_pipe(const fs::path &path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
 }
 
+// What still shows on a terminal once nobody has it open any more.
+std::string rest_of_screen(int screen) {
+    std::string seen;
+    std::array<char, 4096> buf{};
+    for (ssize_t n = 0; (n = ::read(screen, buf.data(), buf.size())) > 0;) // then EIO
+        seen.append(buf.data(), static_cast<std::size_t>(n));
+    return seen;
+}
+
 class DrummetTest : public ::testing::Test {
   protected:
     TempDir dir;
@@ -238,6 +247,46 @@ TEST_F(DrummetTest, OnATerminalWhatFollowsTheBacktickNeverReachesTheShell) {
     // The shell reads next: the first line it gets must be the one typed after.
     ASSERT_TRUE(write_once(keyboard.get(), "echo next\n"));
     EXPECT_EQ(read_once(terminal.get()), "echo next\n");
+}
+
+// A drummet started alone on a terminal says what it waits for, and how to give
+// it a client; following that advice makes the exchange.
+TEST_F(DrummetTest, OnATerminalSaysOnceWhatItWaitsFor) {
+    const fs::path folder = fs::canonical(dir.path()) / "it's here";
+    fs::create_directory(folder);
+    int master = -1, slave = -1;
+    termios raw{};
+    ::cfmakeraw(&raw);
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, &raw, nullptr), 0);
+    Fd screen{master}, terminal{slave};
+    SpawnOptions options;
+    options.in_child = [fd = terminal.get()] { ::dup2(fd, STDERR_FILENO); };
+    Process drummet({drummet_path()}, folder, options);
+    terminal.reset();
+
+    std::string said;
+    while (!said.ends_with("\n")) {
+        auto more = read_once(screen.get());
+        ASSERT_TRUE(more.has_value()) << "nothing said in time: " << said;
+        said += *more;
+    }
+    const std::string advice =
+        "drummet-client -C '" + (dir.path() / "it").string() + "'\\''s here'";
+    EXPECT_EQ(said, "drummet: waiting for a client to open fifo1 in " + folder.string() +
+                        "; start one with: " + advice + "\n");
+    EXPECT_FALSE(fs::exists(folder / "fifo2"));
+
+    const std::string client_folder = fs::path(client_path()).parent_path().string();
+    Process shell({"/bin/sh", "-c", "PATH=" + client_folder + ":$PATH exec " + advice}, "/");
+    drummet.write_stdin("hello`");
+    drummet.close_stdin();
+    const Outcome outcome = drummet.finish();
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_TRUE(
+        outcome.out.starts_with(std::string(prompt_text) + std::string(reply_label) + "bytes: 5\n"))
+        << outcome.out;
+    EXPECT_EQ(shell.finish().status, 0);
+    EXPECT_EQ(rest_of_screen(screen.get()), "") << "said more than once";
 }
 
 // ---------------------------------------------------------------------------
