@@ -644,9 +644,10 @@ TEST_F(DrummetTest, HelpAndVersionPrintAndLeaveTheDirectoryAlone) {
     Outcome help = Process({drummet_path(), "--help"}, dir.path()).finish();
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.err, "");
-    for (const char *says : {"Usage: drummet [-h | --help | --version]\n", "fifo1", "fifo2",
-                             "backtick", "999 bytes", "sticky", "One drummet at a time",
-                             "Exit status: 0", "2 for a bad argument", "255 for any failure"})
+    for (const char *says :
+         {"Usage: drummet [-h | --help | --version]\n", "fifo1", "fifo2", "backtick", "999 bytes",
+          "sticky", "/proc/PID/fd", "mktemp -d", "One drummet at a time", "Exit status: 0",
+          "2 for a bad argument", "255 for any failure"})
         EXPECT_NE(help.out.find(says), std::string::npos) << "--help does not say " << says;
     EXPECT_TRUE(help.out.ends_with("(said on standard error).\n")) << help.out;
     Outcome short_help = Process({drummet_path(), "-h"}, dir.path()).finish();
