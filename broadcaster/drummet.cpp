@@ -7,13 +7,13 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <span>
 #include <string_view>
 #include <utility>
 
-#include <climits>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>

@@ -67,6 +67,19 @@ bool is_named_pipe(const fs::path &path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
 }
 
+// A fresh terminal: the test reads and types on `screen`, drummet gets `line`.
+struct Terminal {
+    Fd screen, line;
+};
+
+Terminal open_terminal(bool raw) {
+    termios mode{};
+    ::cfmakeraw(&mode);
+    int master = -1, slave = -1;
+    EXPECT_EQ(::openpty(&master, &slave, nullptr, raw ? &mode : nullptr, nullptr), 0);
+    return {Fd{master}, Fd{slave}};
+}
+
 class DrummetTest : public ::testing::Test {
   protected:
     TempDir dir;
@@ -184,11 +197,8 @@ TEST_F(DrummetTest, ReusesNodesLeftByAnEarlierRun) {
 // On a terminal the prompts show as soon as both pipes have a partner, and not
 // before: a user typing early would otherwise type without a prompt.
 TEST_F(DrummetTest, PromptsShowOnATerminalOnlyOnceBothPipesAreOpen) {
-    int master = -1, slave = -1;
-    termios raw{};
-    ::cfmakeraw(&raw);
-    ASSERT_EQ(::openpty(&master, &slave, nullptr, &raw, nullptr), 0);
-    Fd terminal{master}, child_side{slave};
+    Terminal tty = open_terminal(true);
+    Fd &terminal = tty.screen, &child_side = tty.line;
     SpawnOptions options;
     options.stdout_fd = child_side.get();
     Process drummet({drummet_path()}, dir.path(), options);
@@ -217,9 +227,8 @@ TEST_F(DrummetTest, PromptsShowOnATerminalOnlyOnceBothPipesAreOpen) {
 // What follows the backtick on a terminal was meant for drummet: the shell, which
 // reads the terminal next, must not get it.
 TEST_F(DrummetTest, OnATerminalWhatFollowsTheBacktickNeverReachesTheShell) {
-    int master = -1, slave = -1;
-    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    Fd keyboard{master}, terminal{slave};
+    Terminal tty = open_terminal(false);
+    Fd &keyboard = tty.screen, &terminal = tty.line;
     SpawnOptions options;
     options.stdin_pipe = false;
     options.in_child = [fd = terminal.get()] { ::dup2(fd, STDIN_FILENO); };
@@ -239,11 +248,8 @@ TEST_F(DrummetTest, OnATerminalWhatFollowsTheBacktickNeverReachesTheShell) {
 TEST_F(DrummetTest, OnATerminalSaysOnceWhatItWaitsFor) {
     const fs::path folder = fs::canonical(dir.path()) / "it's here";
     fs::create_directory(folder);
-    int master = -1, slave = -1;
-    termios raw{};
-    ::cfmakeraw(&raw);
-    ASSERT_EQ(::openpty(&master, &slave, nullptr, &raw, nullptr), 0);
-    Fd screen{master}, terminal{slave};
+    Terminal tty = open_terminal(true);
+    Fd &screen = tty.screen, &terminal = tty.line;
     SpawnOptions options;
     options.in_child = [fd = terminal.get()] { ::dup2(fd, STDERR_FILENO); };
     Process drummet({drummet_path()}, folder, options);
