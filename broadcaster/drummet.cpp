@@ -7,14 +7,15 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <span>
 #include <string_view>
 #include <utility>
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "fifo_guard.hpp"
@@ -45,25 +46,31 @@ constexpr std::string_view usage_text =
     "reply, read once from fifo2 (at most 1000 bytes).\n"
     "\n"
     "A message holds at most 999 bytes; longer input is cut and the cut reported.\n"
-    "An empty message closes fifo1 so that the client reads end of file.\n"
+    "A NUL ends the message. An empty message closes fifo1 so that the client\n"
+    "reads end of file. On a terminal, what follows the backtick is discarded, so\n"
+    "that nothing pasted for drummet reaches the shell; while no client has fifo1\n"
+    "open, standard error says so there.\n"
     "\n"
-    "Before it prompts, drummet refuses a node at fifo1 or fifo2 that is not a\n"
-    "named pipe, a fifo2 that is fifo1 under another name, and, in a sticky folder\n"
-    "anyone may write to (such as /tmp), a pipe owned by neither you nor the\n"
-    "folder's owner. One drummet at a time may use a folder.\n"
+    "Before it prompts, drummet refuses (one line on standard error says why):\n"
+    "  - a standard input that is closed or open for writing only;\n"
+    "  - a folder anyone may write to that is not sticky: anyone may swap the\n"
+    "    pipes there;\n"
+    "  - a node at fifo1 or fifo2 that is not a named pipe, such as a pipe without\n"
+    "    a name reached through /proc/PID/fd, and a fifo2 that is fifo1 under\n"
+    "    another name;\n"
+    "  - in a sticky folder others or a group may write to (such as /tmp), a pipe\n"
+    "    owned by neither you nor the folder's owner: its owner may be listening.\n"
+    "One drummet at a time may use a folder: it holds a lock on the folder, which\n"
+    "any process that can read the folder can take too.\n"
+    "\n"
+    "The message is as private as the folder: anyone who can reach fifo1 may read\n"
+    "it. Use a folder only you can enter (mktemp -d), or umask 077.\n"
     "\n"
     "Exit status: 0 when the reply was printed or the client closed fifo2 without\n"
     "one, 2 for a bad argument, 255 for any failure (said on standard error).\n";
 
-constexpr const char *program = "drummet";
-
-void report(const char *subject, const char *reason) {
-    fifo_guard::report(program, subject, reason);
-}
-
-void report_errno(const char *subject) {
-    report(subject, std::strerror(errno));
-}
+using fifo_guard::report;
+using fifo_guard::report_errno;
 
 struct Gathered {
     std::size_t stored = 0;
@@ -71,14 +78,19 @@ struct Gathered {
 };
 
 // Reads up to the backtick. End of input ends the message as the backtick would.
-// Bytes beyond the buffer are read (so the backtick is still found) but counted
+// A NUL ends the message too, as clients expect text, but not the reading. Bytes
+// beyond the buffer are read (so the backtick is still found) but counted
 // instead of stored.
 Gathered gather_message(std::span<char, message_capacity> buffer) {
     Gathered got;
+    bool at_nul = false;
     for (int c = std::getchar(); c != EOF; c = std::getchar()) {
         const char byte = static_cast<char>(c);
         if (byte == message_terminator)
             break;
+        at_nul = at_nul || byte == '\0';
+        if (at_nul)
+            continue;
         if (got.stored < buffer.size() - 1)
             buffer[got.stored++] = byte;
         else
@@ -113,6 +125,42 @@ bool send_message(Descriptor &pipe, std::string_view message) {
     return true;
 }
 
+// Without standard input there is no message. Found out at the first read, it
+// would come after a client had connected for nothing.
+bool can_read_standard_input() {
+    const int flags = ::fcntl(STDIN_FILENO, F_GETFL);
+    if (flags != -1 && (flags & O_ACCMODE) != O_WRONLY)
+        return true;
+    report("stdin", flags == -1 ? "is closed, so there is no message to send"
+                                : "is open for writing only, so there is no message to send");
+    return false;
+}
+
+// Puts `word` on standard error so that a shell reads it back as one word.
+void put_shell_word(std::string_view word) {
+    std::fputc('\'', stderr);
+    for (std::size_t quote = 0; (quote = word.find('\'')) != std::string_view::npos;
+         word.remove_prefix(quote + 1)) {
+        std::fwrite(word.data(), 1, quote, stderr);
+        std::fputs("'\\''", stderr);
+    }
+    std::fwrite(word.data(), 1, word.size(), stderr);
+    std::fputc('\'', stderr);
+}
+
+// Started alone, drummet would wait for a client in silence and pass for hung:
+// on a terminal it says what it waits for, right before it does.
+void say_what_it_waits_for() {
+    std::array<char, PATH_MAX> where{};
+    const char *folder = fifo_guard::working_folder_name(where);
+    std::fprintf(stderr,
+                 "drummet: waiting for a client to open fifo1 in %s; start one with: "
+                 "drummet-client -C ",
+                 folder);
+    put_shell_word(folder);
+    std::fputc('\n', stderr);
+}
+
 int handle_arguments(int argc, char **argv) {
     const std::string_view arg = argv[1];
     const bool help = arg == "--help" || arg == "-h";
@@ -134,28 +182,33 @@ int handle_arguments(int argc, char **argv) {
 
 } // namespace
 
+const char *const fifo_guard::program = "drummet";
+
 int main(int argc, char **argv) {
     if (argc > 1)
         return handle_arguments(argc, argv);
 
-    if (!fifo_guard::park_standard_descriptors(program))
+    if (!can_read_standard_input() || !fifo_guard::park_standard_descriptors())
         return exit_failed;
     // A client that goes away early must give us EPIPE to report, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
 
     const Descriptor folder_lock = fifo_guard::lock_working_folder();
     if (!folder_lock.valid() && errno == EWOULDBLOCK) {
-        report(message_pipe, "another drummet is using this folder");
+        std::array<char, PATH_MAX> where{};
+        report(fifo_guard::working_folder_name(where),
+               "locked by another drummet, or by another process that can read this folder");
         return exit_failed;
     }
     // Any other failure (a folder we may write to but not read) only means no
     // lock: such a folder is no place where two users meet.
 
-    fifo_guard::Opened message_pipe_end = fifo_guard::open_fifo(program, message_pipe, O_WRONLY);
+    fifo_guard::Opened message_pipe_end = fifo_guard::open_fifo(
+        message_pipe, O_WRONLY, nullptr, ::isatty(STDERR_FILENO) ? say_what_it_waits_for : nullptr);
     if (!message_pipe_end.pipe.valid())
         return exit_failed;
     const fifo_guard::Opened reply_pipe_end =
-        fifo_guard::open_fifo(program, reply_pipe, O_RDONLY, &message_pipe_end.identity);
+        fifo_guard::open_fifo(reply_pipe, O_RDONLY, &message_pipe_end.identity);
     if (!reply_pipe_end.pipe.valid())
         return exit_failed;
 
@@ -168,13 +221,16 @@ int main(int argc, char **argv) {
         report_errno("stdin");
         return exit_failed;
     }
+    // On a terminal, what was typed or pasted after the backtick waits there
+    // still, and would go to the shell once we exit: it was meant for us.
+    if (::isatty(STDIN_FILENO))
+        ::tcflush(STDIN_FILENO, TCIFLUSH);
     if (got.dropped > 0) {
         std::fprintf(stderr, "drummet: %s: message longer than %zu bytes, %zu byte%s dropped\n",
-                     message_pipe, got.stored, got.dropped, got.dropped == 1 ? "" : "s");
+                     message_pipe, message.size() - 1, got.dropped, got.dropped == 1 ? "" : "s");
     }
 
-    // A NUL typed into the message ends what is sent, as clients expect text.
-    if (!send_message(message_pipe_end.pipe, std::string_view{message.data()}))
+    if (!send_message(message_pipe_end.pipe, std::string_view{message.data(), got.stored}))
         return exit_failed;
 
     std::array<char, reply_capacity + 1> reply{};

@@ -55,22 +55,19 @@ constexpr std::string_view usage_text =
     "that are not white space and ill-formed sequences are characters in none of\n"
     "the classes. The counts do not depend on how the message was cut into reads.\n"
     "\n"
-    "Like drummet, it refuses a node at fifo1 or fifo2 that is not a named pipe, a\n"
-    "fifo2 that is fifo1 under another name, and, in a sticky folder anyone may\n"
-    "write to (such as /tmp), a pipe owned by neither you nor the folder's owner.\n"
+    "Like drummet, it refuses (one line on standard error says why) a folder\n"
+    "anyone may write to that is not sticky, where anyone may swap the pipes; a\n"
+    "node at fifo1 or fifo2 that is not a named pipe, such as a pipe without a\n"
+    "name reached through /proc/PID/fd; a fifo2 that is fifo1 under another name;\n"
+    "and, in a sticky folder others or a group may write to (such as /tmp), a pipe\n"
+    "owned by neither you nor the folder's owner. Use a folder of your own\n"
+    "(mktemp -d).\n"
     "\n"
     "Exit status: 0 when the reply was sent, 1 on failure (said on standard error),\n"
     "2 for a bad argument.\n";
 
-constexpr const char *program = "drummet-client";
-
-void report(const char *subject, const char *reason) {
-    fifo_guard::report(program, subject, reason);
-}
-
-void report_errno(const char *subject) {
-    report(subject, std::strerror(errno));
-}
+using fifo_guard::report;
+using fifo_guard::report_errno;
 
 // Reads until the sender has nothing more ready: the first read waits, later
 // ones only take what is already in the pipe. End of file is never waited for.
@@ -109,11 +106,10 @@ int format_reply(const Counts &c, std::span<char, reply_capacity> out) {
 }
 
 int run() {
-    const fifo_guard::Opened message = fifo_guard::open_fifo(program, "fifo1", O_RDONLY);
+    const fifo_guard::Opened message = fifo_guard::open_fifo("fifo1", O_RDONLY);
     if (!message.pipe.valid())
         return exit_failed;
-    const fifo_guard::Opened reply =
-        fifo_guard::open_fifo(program, "fifo2", O_WRONLY, &message.identity);
+    const fifo_guard::Opened reply = fifo_guard::open_fifo("fifo2", O_WRONLY, &message.identity);
     if (!reply.pipe.valid())
         return exit_failed;
 
@@ -140,6 +136,8 @@ void usage_error(const char *message, const char *argument) {
 }
 
 } // namespace
+
+const char *const fifo_guard::program = "drummet-client";
 
 int main(int argc, char **argv) {
     const char *directory = nullptr;
@@ -171,7 +169,7 @@ int main(int argc, char **argv) {
         directory = argv[++i];
     }
 
-    if (!fifo_guard::park_standard_descriptors(program))
+    if (!fifo_guard::park_standard_descriptors())
         return exit_failed;
     if (directory != nullptr && ::chdir(directory) != 0) {
         report_errno(directory);

@@ -4,6 +4,7 @@
 // drummet still links against the C library alone.
 #pragma once
 
+#include <span>
 #include <utility>
 
 #include <sys/types.h>
@@ -38,16 +39,22 @@ class Descriptor {
     int fd_ = -1;
 };
 
+// The name that starts every line a program says on standard error; each
+// program defines it.
+extern const char *const program;
+
 // Every failure a user can cause is one line on standard error:
 // "PROGRAM: SUBJECT: REASON".
-void report(const char *program, const char *subject, const char *reason);
+void report(const char *subject, const char *reason);
+// The same, with the reason errno gives.
+void report_errno(const char *subject);
 
 // If the caller started us with 0, 1 or 2 closed, the first pipe we open would
 // take that number, and console text would travel through the pipe. Each closed
 // one gets /dev/null opened the wrong way round, so that the number is taken and
 // console I/O on it fails loudly. When one cannot be parked, nothing may be
 // opened: says why and returns false.
-bool park_standard_descriptors(const char *program);
+bool park_standard_descriptors();
 
 // An exclusive lock on the working folder, held for as long as the descriptor
 // lives; nothing is created. Two drummets in one folder would otherwise both
@@ -66,15 +73,27 @@ struct Opened {
     Identity identity; // which FIFO it is, when `pipe` is valid
 };
 
+// The working folder's absolute path, for what we say about it, in `buffer`;
+// "." when it has none that fits (it was removed, or its path is very long).
+const char *working_folder_name(std::span<char> buffer);
+
+// Told once, right before an open blocks for want of a partner.
+using Waiting = void (*)();
+
 // Creates `name` in the working folder as a FIFO unless something is there
 // already, and opens it with `flags` (O_RDONLY or O_WRONLY), blocking as a plain
-// open does until the other end has a partner. Refuses, without ever opening it
-// for reading or writing:
-// - anything that is not a FIFO (links are followed);
+// open does until the other end has a partner; an open for writing that is about
+// to block tells `waiting` first. Refuses, without ever opening it for reading
+// or writing:
+// - a working folder anyone may write to that is not sticky: anyone may swap
+//   the pipes there;
+// - anything that is not a FIFO (links are followed), and an anonymous pipe
+//   reached through /proc/PID/fd;
 // - the FIFO `other` names, so that a link cannot make one pipe of the two;
-// - in a sticky, world-writable folder, a FIFO owned neither by us nor by the
-//   folder's owner: someone else may be listening at the other end.
+// - in a sticky folder others or a group may write to, a FIFO owned neither by
+//   us nor by the folder's owner: someone else may be listening at the other end.
 // Says why on standard error when the pipe is not opened.
-Opened open_fifo(const char *program, const char *name, int flags, const Identity *other = nullptr);
+Opened open_fifo(const char *name, int flags, const Identity *other = nullptr,
+                 Waiting waiting = nullptr);
 
 } // namespace fifo_guard

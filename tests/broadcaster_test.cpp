@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -66,6 +67,19 @@ bool is_named_pipe(const fs::path &path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
 }
 
+// A fresh terminal: the test reads and types on `screen`, drummet gets `line`.
+struct Terminal {
+    Fd screen, line;
+};
+
+Terminal open_terminal(bool raw) {
+    termios mode{};
+    ::cfmakeraw(&mode);
+    int master = -1, slave = -1;
+    EXPECT_EQ(::openpty(&master, &slave, nullptr, raw ? &mode : nullptr, nullptr), 0);
+    return {Fd{master}, Fd{slave}};
+}
+
 class DrummetTest : public ::testing::Test {
   protected:
     TempDir dir;
@@ -91,6 +105,9 @@ TEST_F(DrummetTest, HighBytesAreMessageBytesAndOnlyTheBacktickEnds) {
 
 TEST_F(DrummetTest, NulInsideTheMessageEndsWhatIsSent) {
     expect_clean_run(exchange(dir.path(), std::string("abc\0def`", 8), "ok"), "abc", "ok");
+    // What follows the NUL is no part of the message, so the limit cuts none of it.
+    const std::string long_tail = std::string("abc\0", 4) + std::string(2000, 'x') + "`";
+    expect_clean_run(exchange(dir.path(), long_tail, "ok"), "abc", "ok");
 }
 
 TEST_F(DrummetTest, MessageOf999BytesArrivesWholeInOneRead) {
@@ -180,11 +197,8 @@ TEST_F(DrummetTest, ReusesNodesLeftByAnEarlierRun) {
 // On a terminal the prompts show as soon as both pipes have a partner, and not
 // before: a user typing early would otherwise type without a prompt.
 TEST_F(DrummetTest, PromptsShowOnATerminalOnlyOnceBothPipesAreOpen) {
-    int master = -1, slave = -1;
-    termios raw{};
-    ::cfmakeraw(&raw);
-    ASSERT_EQ(::openpty(&master, &slave, nullptr, &raw, nullptr), 0);
-    Fd terminal{master}, child_side{slave};
+    Terminal tty = open_terminal(true);
+    Fd &terminal = tty.screen, &child_side = tty.line;
     SpawnOptions options;
     options.stdout_fd = child_side.get();
     Process drummet({drummet_path()}, dir.path(), options);
@@ -208,6 +222,54 @@ TEST_F(DrummetTest, PromptsShowOnATerminalOnlyOnceBothPipesAreOpen) {
     }
     EXPECT_EQ(seen, prompt_text);
     drummet.close_stdin();
+}
+
+// What follows the backtick on a terminal was meant for drummet: the shell, which
+// reads the terminal next, must not get it.
+TEST_F(DrummetTest, OnATerminalWhatFollowsTheBacktickNeverReachesTheShell) {
+    Terminal tty = open_terminal(false);
+    Fd &keyboard = tty.screen, &terminal = tty.line;
+    SpawnOptions options;
+    options.stdin_pipe = false;
+    options.in_child = [fd = terminal.get()] { ::dup2(fd, STDIN_FILENO); };
+    Process drummet({drummet_path()}, dir.path(), options);
+    // All of it waits on the terminal before drummet reads a byte.
+    ASSERT_TRUE(write_once(keyboard.get(), "Run `make` in the build folder, then\ntouch X\n"));
+    ClientEnds client = connect_as_client(dir.path());
+    EXPECT_EQ(read_once(client.message.get()), "Run ");
+    client.reply.reset();
+    EXPECT_EQ(drummet.finish().status, 0);
+    ASSERT_TRUE(write_once(keyboard.get(), "echo next\n"));
+    EXPECT_EQ(read_once(terminal.get()), "echo next\n");
+}
+
+// Started alone on a terminal, drummet says once what it waits for and how to
+// give it a client; doing as it says makes the exchange.
+TEST_F(DrummetTest, OnATerminalSaysOnceWhatItWaitsFor) {
+    const fs::path folder = fs::canonical(dir.path()) / "it's here";
+    fs::create_directory(folder);
+    Terminal tty = open_terminal(true);
+    Fd &screen = tty.screen, &terminal = tty.line;
+    SpawnOptions options;
+    options.in_child = [fd = terminal.get()] { ::dup2(fd, STDERR_FILENO); };
+    Process drummet({drummet_path()}, folder, options);
+    terminal.reset();
+    std::string said;
+    while (!said.ends_with("\n"))
+        said += read_once(screen.get()).value_or("\n(nothing more in time)\n");
+    const std::string advice =
+        "drummet-client -C '" + folder.parent_path().string() + "/it'\\''s here'";
+    EXPECT_EQ(said, "drummet: waiting for a client to open fifo1 in " + folder.string() +
+                        "; start one with: " + advice + "\n");
+
+    const std::string path = fs::path(client_path()).parent_path().string() + ":/usr/bin:/bin";
+    Process shell({"/bin/sh", "-c", "PATH=" + path + " exec " + advice}, "/");
+    drummet.write_stdin("hello`");
+    drummet.close_stdin();
+    EXPECT_EQ(drummet.finish().status, 0);
+    EXPECT_EQ(shell.finish().status, 0);
+    std::array<char, 64> more{};
+    EXPECT_LT(::read(screen.get(), more.data(), more.size()), 0) << "said more than once";
 }
 
 // ---------------------------------------------------------------------------
@@ -280,6 +342,22 @@ TEST_F(DrummetTest, UnreadableStandardInputIsReported) {
     EXPECT_EQ(outcome.err, "drummet: stdin: Is a directory\n");
     EXPECT_EQ(outcome.status, 255);
     EXPECT_EQ(read_to_eof(client.message.get()), "") << "nothing may be sent";
+}
+
+// Standard input that cannot be read has no message to give: no pipe may be made
+// and no client kept waiting for one.
+TEST_F(DrummetTest, StandardInputThatCannotBeReadIsRefusedBeforeAnyPipe) {
+    SpawnOptions closed, write_only;
+    closed.close_stdin = true;
+    write_only.in_child = [] { ::dup2(::open("/dev/null", O_WRONLY), STDIN_FILENO); };
+    for (const auto &[options, reason] :
+         {std::pair{closed, "is closed"}, std::pair{write_only, "is open for writing only"}}) {
+        const Outcome outcome = Process({drummet_path()}, dir.path(), options).finish();
+        EXPECT_EQ(outcome.err,
+                  std::string("drummet: stdin: ") + reason + ", so there is no message to send\n");
+        EXPECT_EQ(outcome.status, 255);
+        EXPECT_TRUE(fs::is_empty(dir.path())) << reason;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -358,14 +436,14 @@ TEST_F(DrummetTest, RefusesANonFifoAtFifo2BeforePrompting) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
 }
 
-TEST_F(DrummetTest, ReportsAPipeThatCannotBeCreated) {
+TEST_F(DrummetTest, SaysSoWhenItsFolderIsGone) {
     SpawnOptions options;
     // Running in a directory that no longer exists makes every creation fail.
     options.in_child = [path = dir.path()] { ::rmdir(path.c_str()); };
     Process drummet({drummet_path()}, dir.path(), options);
     const Outcome outcome = drummet.finish();
     EXPECT_EQ(outcome.out, "");
-    EXPECT_EQ(outcome.err, "drummet: fifo1: No such file or directory\n");
+    EXPECT_EQ(outcome.err, "drummet: fifo1: cannot be made: the current folder has been removed\n");
     EXPECT_EQ(outcome.status, 255);
 }
 
@@ -488,11 +566,14 @@ TEST_F(DrummetTest, ClosedStandardErrorNeverLeaksIntoThePipe) {
 // One folder, one drummet.
 
 TEST_F(DrummetTest, SecondDrummetInTheFolderIsRefusedAtOnce) {
+    const std::string locked = "drummet: " + fs::canonical(dir.path()).string() +
+                               ": locked by another drummet, or by another process that can "
+                               "read this folder\n";
     Process first({drummet_path()}, dir.path());
     ASSERT_TRUE(wait_for_path(dir / "fifo1")); // the folder is locked before fifo1 is made
     const Outcome second = Process({drummet_path()}, dir.path()).finish();
     EXPECT_EQ(second.out, "");
-    EXPECT_EQ(second.err, "drummet: fifo1: another drummet is using this folder\n");
+    EXPECT_EQ(second.err, locked);
     EXPECT_EQ(second.status, 255);
 
     // The first goes on undisturbed, and the folder is free again once it is done.
@@ -504,13 +585,19 @@ TEST_F(DrummetTest, SecondDrummetInTheFolderIsRefusedAtOnce) {
     client.reply.reset();
     EXPECT_EQ(first.finish().status, 0);
     expect_clean_run(exchange(dir.path(), "next`", "ok"), "next", "ok");
+
+    // Any process that may read the folder can take the lock, and the line says so.
+    const Fd folder{::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    ASSERT_EQ(::flock(folder.get(), LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(Process({drummet_path()}, dir.path()).finish().err, locked);
 }
 
 // The lock needs a folder it can read. One it may only write to still works,
 // without the lock, as it always did.
 TEST_F(DrummetTest, RunsWithoutTheLockInAFolderItCannotRead) {
     ASSERT_TRUE(running_as_root()) << "this test acts as another user: run it as root";
-    fs::permissions(dir.path(), static_cast<fs::perms>(0733));
+    fs::permissions(dir.path(), static_cast<fs::perms>(0730));
+    ASSERT_EQ(::chown(dir.path().c_str(), 0, 65534), 0); // the group it runs in may write
     SpawnOptions options;
     options.in_child = [] { become(65534, 65534); };
     expect_clean_run(
@@ -525,9 +612,10 @@ TEST_F(DrummetTest, HelpAndVersionPrintAndLeaveTheDirectoryAlone) {
     Outcome help = Process({drummet_path(), "--help"}, dir.path()).finish();
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.err, "");
-    for (const char *says : {"Usage: drummet [-h | --help | --version]\n", "fifo1", "fifo2",
-                             "backtick", "999 bytes", "sticky", "One drummet at a time",
-                             "Exit status: 0", "2 for a bad argument", "255 for any failure"})
+    for (const char *says :
+         {"Usage: drummet [-h | --help | --version]\n", "fifo1", "fifo2", "backtick", "999 bytes",
+          "sticky", "/proc/PID/fd", "mktemp -d", "One drummet at a time", "Exit status: 0",
+          "2 for a bad argument", "255 for any failure"})
         EXPECT_NE(help.out.find(says), std::string::npos) << "--help does not say " << says;
     EXPECT_TRUE(help.out.ends_with("(said on standard error).\n")) << help.out;
     Outcome short_help = Process({drummet_path(), "-h"}, dir.path()).finish();

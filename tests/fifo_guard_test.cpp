@@ -71,10 +71,10 @@ Outcome converse(const Program &program, const fs::path &dir, const SpawnOptions
 }
 
 // Makes a FIFO as another user, as someone planting it would.
-void make_fifo_as(uid_t uid, const fs::path &path) {
+void make_fifo_as(uid_t uid, const fs::path &path, gid_t gid = user) {
     const pid_t child = ::fork();
     if (child == 0) {
-        become(uid, uid, 0);
+        become(uid, gid, 0);
         ::_exit(::mkfifo(path.c_str(), 0777) == 0 ? 0 : 1);
     }
     int status = -1;
@@ -86,6 +86,25 @@ SpawnOptions as_user(mode_t umask_value = 022) {
     SpawnOptions options;
     options.in_child = [umask_value] { become(user, user, umask_value); };
     return options;
+}
+
+// A link to /proc/self/fd/N leads a program to its own standard output or input,
+// a pipe without a name: what it wrote there would reach whoever reads that.
+TEST(FifoGuard, RefusesAPipeWithoutANameReachedThroughProc) {
+    for (const Program &program : both_programs()) {
+        for (const char *name : {"fifo1", "fifo2"}) {
+            SCOPED_TRACE(program.name + ", " + name);
+            TempDir dir;
+            const bool first = std::string_view(name) == "fifo1";
+            fs::create_symlink(first ? "/proc/self/fd/1" : "/proc/self/fd/0", dir / name);
+            Process process({program.path}, dir.path());
+            const Fd other_end = first ? Fd{} : take_other_end_of_fifo1(program, dir.path());
+            const Outcome outcome = process.finish();
+            EXPECT_EQ(outcome.err,
+                      program.name + ": " + name + ": is an anonymous pipe, not a named pipe\n");
+            EXPECT_EQ(outcome.status, program.failure_status);
+        }
+    }
 }
 
 TEST(FifoGuard, RefusesFifo2ThatIsFifo1UnderAnotherName) {
@@ -110,15 +129,19 @@ TEST(FifoGuard, RefusesFifo2ThatIsFifo1UnderAnotherName) {
 }
 
 // In a folder such as /tmp anyone can leave a FIFO under our names and listen
-// at the other end. The kernel's own rule for such folders decides.
+// at the other end, and so can any member of a sticky team folder. The kernel's
+// own rule for such folders decides.
 TEST(FifoGuard, RefusesAStrangersFifoInASharedStickyFolder) {
     ASSERT_TRUE(running_as_root()) << "this test acts as several users: run it as root";
     for (const Program &program : both_programs()) {
-        for (const char *planted : {"fifo1", "fifo2"}) {
-            SCOPED_TRACE(program.name + ", planted " + planted);
+        for (const auto &[mode, planted] : {std::pair{01777, "fifo1"}, std::pair{01777, "fifo2"},
+                                            std::pair{03770, "fifo1"}, std::pair{03770, "fifo2"}}) {
+            SCOPED_TRACE(program.name + ", folder " + std::to_string(mode) + ", planted " +
+                         planted);
             TempDir dir;
-            fs::permissions(dir.path(), static_cast<fs::perms>(01777));
-            make_fifo_as(stranger, dir / planted);
+            ASSERT_EQ(::chown(dir.path().c_str(), 0, user), 0);
+            fs::permissions(dir.path(), static_cast<fs::perms>(mode));
+            make_fifo_as(stranger, dir / planted); // in the folder's group
             Process process({program.path}, dir.path(), as_user(077));
             Fd first;
             if (std::string_view(planted) == "fifo2")
@@ -141,11 +164,11 @@ TEST(FifoGuard, TrustsTheFolderOwnersFifosAndPrivateFoldersSharedByUsers) {
     };
     for (const Program &program : both_programs()) {
         for (const Case &c : {Case{"sticky folder of the pipes' owner", fs::perms(01777), stranger},
-                              Case{"shared folder, not sticky", fs::perms(0777), 0}}) {
+                              Case{"group folder, not sticky", fs::perms(0770), 0}}) {
             SCOPED_TRACE(program.name + ", " + c.name);
             TempDir dir;
             fs::permissions(dir.path(), c.mode);
-            ASSERT_EQ(::chown(dir.path().c_str(), c.folder_owner, c.folder_owner), 0);
+            ASSERT_EQ(::chown(dir.path().c_str(), c.folder_owner, user), 0);
             make_fifo_as(stranger, dir / "fifo1");
             make_fifo_as(stranger, dir / "fifo2");
             const Outcome outcome = converse(program, dir.path(), as_user());
@@ -155,11 +178,28 @@ TEST(FifoGuard, TrustsTheFolderOwnersFifosAndPrivateFoldersSharedByUsers) {
     }
 }
 
+// Where anyone may write and nothing is sticky, anyone may swap the pipes at any
+// moment: no check of a pipe can help, so the folder itself is refused.
+TEST(FifoGuard, RefusesAFolderAnyoneMayWriteToThatIsNotSticky) {
+    for (const Program &program : both_programs()) {
+        TempDir dir;
+        fs::permissions(dir.path(), fs::perms(0777));
+        const Outcome outcome = Process({program.path}, dir.path()).finish();
+        EXPECT_EQ(outcome.err, program.name + ": " + fs::canonical(dir.path()).string() +
+                                   ": anyone may swap the pipes in this folder (writable by all, "
+                                   "not sticky); use a folder of your own (mktemp -d)\n");
+        EXPECT_EQ(outcome.status, program.failure_status);
+        EXPECT_TRUE(fs::is_empty(dir.path())) << program.name;
+    }
+}
+
 // A closed standard descriptor must hold its number before any pipe is opened;
 // without /dev/null to hold it, nothing may be opened at all.
 TEST(FifoGuard, ClosedStandardStreamWithoutDevNullStopsBeforeAnyPipe) {
     for (const Program &program : both_programs()) {
         for (const char *stream : {"stdin", "stdout"}) {
+            if (is_drummet(program) && std::string_view(stream) == "stdin")
+                continue; // drummet refuses it before it parks anything
             SCOPED_TRACE(program.name + ", " + stream);
             TempDir dir;
             SpawnOptions options;
@@ -186,12 +226,16 @@ TEST(FifoGuard, ReportsAPipeItMayNotCreateOrOpen) {
         for (const bool exists : {false, true}) {
             SCOPED_TRACE(program.name + (exists ? ", may not open" : ", may not create"));
             TempDir dir;
-            fs::permissions(dir.path(), fs::perms(exists ? 0777 : 0755));
-            if (exists) {
-                ASSERT_EQ(::mkfifo((dir / "fifo1").c_str(), 0600), 0);
+            fs::permissions(dir.path(), fs::perms(0755));
+            if (exists) { // as a run of the user under umask 0777 leaves it
+                ASSERT_EQ(::mkfifo((dir / "fifo1").c_str(), 0), 0);
+                ASSERT_EQ(::chown((dir / "fifo1").c_str(), user, user), 0);
             }
             const Outcome outcome = Process({program.path}, dir.path(), as_user()).finish();
-            EXPECT_EQ(outcome.err, program.name + ": fifo1: Permission denied\n");
+            EXPECT_EQ(outcome.err, program.name + ": fifo1: Permission denied" +
+                                       (exists ? " by its mode 0000 (owner uid 65534): remove it "
+                                                 "to have it made anew, or chmod it\n"
+                                               : "\n"));
             EXPECT_EQ(outcome.status, program.failure_status);
         }
     }
