@@ -52,7 +52,7 @@ const char *refusal(int path, const struct stat &st, const Identity *other) {
         return node_kind(st.st_mode);
     // A link to /proc/PID/fd/N reaches a pipe that has no name and is not ours
     // to talk through: some process's standard input or output, say.
-    struct statfs fs {};
+    struct statfs fs{};
     if (::fstatfs(path, &fs) != 0)
         return std::strerror(errno);
     if (fs.f_type == PIPEFS_MAGIC)
@@ -103,7 +103,7 @@ Descriptor reopen(const Descriptor &path, const char *name, int flags, Waiting w
 // In a folder anyone may write to that is not sticky, anyone may remove our
 // pipes and put their own in their place: no check of a pipe helps there.
 bool open_to_all() {
-    struct stat folder {};
+    struct stat folder{};
     if (::stat(".", &folder) != 0 || (folder.st_mode & (S_IWOTH | S_ISVTX)) != S_IWOTH)
         return false;
     std::array<char, PATH_MAX> where{};
