@@ -285,10 +285,14 @@ make_root() {
 # and sets root to it. Building there runs the kernel's own tools (objtool,
 # modpost) against the C library they were built for.
 build_root() {
-	local suite compiler=$2
+	local suite compiler=$2 packages
 	suite=$(root_suite "$1")
-	make_root "$suite-$compiler" "$suite" --variant=minbase \
-		--include="$(IFS=,; echo "$compiler,${root_packages[*]}")"
+	packages=$(IFS=,; echo "$compiler,${root_packages[*]}")
+	# A kernel built with LLVM=-N uses LLVM's linker and tools too.
+	case $compiler in
+	clang-*) packages+=",lld-${compiler#clang-},llvm-${compiler#clang-}" ;;
+	esac
+	make_root "$suite-$compiler" "$suite" --variant=minbase --include="$packages"
 }
 
 # in_root DIR... -- COMMAND...: runs COMMAND as root in the build root, with
@@ -322,12 +326,6 @@ in_root() {
 		in_root "$root" "${#dirs[@]}" "${dirs[@]}" "$@"
 }
 
-# The compiler a suite builds with by default, as gcc-N.
-default_compiler() {
-	suite_apt "$1" apt-cache show --no-all-versions gcc | sed -n 's/^Depends: //p' |
-		tr ',' '\n' | sed -n 's/^ *\(gcc-[0-9][0-9]*\)\( .*\)\?$/\1/p' | head -n 1
-}
-
 # unpack_source SERIES: unpacks Debian's linux-source-SERIES once and sets
 # source_tree and source_version. The tree is left as shipped: kernels are
 # built from it into other directories.
@@ -349,30 +347,31 @@ unpack_source() {
 	unlock
 }
 
-# build_debug_kernel SERIES FRAGMENT: builds, once per source version and
+# build_debug_kernel SERIES FRAGMENT CLANG: builds, once per source version and
 # fragment, the kernel of Debian's linux-source-SERIES package from tinyconfig
-# plus the fragment, in a build root of the machine's own release (the one the
-# package comes from) with that release's compiler. Sets abi, kernel_version,
-# kdir, vmlinuz, compiler, root, kernel_dirs and kernel_make.
+# plus the fragment, with CLANG (clang-N) and the rest of LLVM N (LLVM=-N), in
+# a build root of the machine's own release (the one the package comes from).
+# Sets abi, kernel_version, kdir, vmlinuz, compiler, root, kernel_dirs and
+# kernel_make.
 build_debug_kernel() {
 	local series=$1 fragment=$2 suite key dir missing
+	compiler=$3
 	unpack_source "$series"
 	kernel_version=$source_version
 	suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 	[ -n "$suite" ] || die "cannot tell which Debian release this machine runs"
-	update_lists "$suite"
-	compiler=$(default_compiler "$suite")
-	[ -n "$compiler" ] || die "cannot tell the default compiler of $suite"
 	build_root "$suite" "$compiler"
-	key=$({ cat "$fragment"; declare -f build_debug_kernel; } | sha256sum | cut -c1-12)
+	key=$({ cat "$fragment"; echo "$compiler"; declare -f build_debug_kernel; } | sha256sum | cut -c1-12)
 	dir=$cache/debug/$series-$kernel_version-$key
+	# Kbuild picks clang, ld.lld, llvm-ar and the rest, host tools included.
+	kernel_make=(LLVM="-${compiler#clang-}")
 	lock "$dir.lock"
 	if [ ! -e "$dir/complete" ]; then
 		echo "Building the debug kernel $series ($kernel_version) with $compiler in $dir" >&2
 		rm -rf "$dir"
 		mkdir -p "$dir"
 		cp "$fragment" "$dir/debug.config"
-		local make=(make -C "$source_tree" O="$dir" ARCH=x86_64 CC="$compiler" HOSTCC="$compiler")
+		local make=(make -C "$source_tree" O="$dir" ARCH=x86_64 "${kernel_make[@]}")
 		local binds=("$source_tree" "$dir" --)
 		in_root "${binds[@]}" "${make[@]}" tinyconfig >"$dir/config.log" 2>&1 ||
 			{ cat "$dir/config.log" >&2; die "tinyconfig failed"; }
@@ -381,8 +380,9 @@ build_debug_kernel() {
 			{ cat "$dir/config.log" >&2; die "merging $fragment failed"; }
 		in_root "${binds[@]}" "${make[@]}" olddefconfig >>"$dir/config.log" 2>&1 ||
 			{ cat "$dir/config.log" >&2; die "olddefconfig failed"; }
-		# Kconfig drops what it cannot have without a word: every line of the
-		# fragment must have survived.
+		# Kconfig drops what it cannot have without a word (kCFI, with a
+		# compiler that lacks -fsanitize=kcfi): every line of the fragment
+		# must have survived.
 		missing=$(grep -E '^(CONFIG_|# CONFIG_.* is not set)' "$fragment" |
 			grep -vxF -f "$dir/.config" || true)
 		[ -z "$missing" ] || die "the debug kernel's configuration lacks:"$'\n'"$missing"
@@ -396,8 +396,6 @@ build_debug_kernel() {
 	unlock
 	prune_cache
 	kernel_dirs=("$source_tree" "$dir")
-	# Debian's headers name their compiler; a tree built here does not.
-	kernel_make=(CC="$compiler" HOSTCC="$compiler")
 	kdir=$dir
 	vmlinuz=$dir/arch/x86/boot/bzImage
 	abi=$(cat "$kdir/include/config/kernel.release")
