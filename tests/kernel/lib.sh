@@ -299,7 +299,9 @@ build_root() {
 # each DIR visible there at its own path. The root is a real one for what runs
 # there: its / a mount point (bound onto itself, as mount namespaces want it),
 # with a /proc of its own (objtool of 7.x reads its stack limit there), /sys,
-# /dev with /dev/pts, and an empty /tmp.
+# /dev with /dev/pts, and an empty /tmp. It is entered with pivot_root, not
+# chroot: the kernel lets no chrooted process make a user namespace, which the
+# tests of the programs do.
 in_root() {
 	local dirs=()
 	while [ "$1" != -- ]; do
@@ -321,7 +323,16 @@ in_root() {
 			mount --bind "$1" "$root$1"
 			shift
 		done
-		exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+		cd "$root"
+		mkdir tmp/.old-root
+		pivot_root . tmp/.old-root
+		# The root'\''s own umount, where it has one; else the old root stays
+		# out of the way in the private /tmp.
+		if command -v umount >/dev/null; then
+			umount -l /tmp/.old-root
+			rmdir /tmp/.old-root
+		fi
+		exec /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
 			HOME=/tmp LC_ALL=C.UTF-8 "$@"' \
 		in_root "$root" "${#dirs[@]}" "${dirs[@]}" "$@"
 }
