@@ -10,15 +10,20 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <utility>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "fifo_guard.hpp"
+#include "quote.hpp"
 
 namespace {
 
@@ -47,24 +52,29 @@ constexpr std::string_view usage_text =
     "\n"
     "A message holds at most 999 bytes; longer input is cut and the cut reported.\n"
     "A NUL ends the message. An empty message closes fifo1 so that the client\n"
-    "reads end of file. On a terminal, what follows the backtick is discarded, so\n"
-    "that nothing pasted for drummet reaches the shell; while no client has fifo1\n"
-    "open, standard error says so there.\n"
+    "reads end of file. From a pipe or a file nothing after the backtick is read.\n"
+    "On a terminal, what follows the backtick is discarded until the terminal has\n"
+    "been quiet for a quarter of a second, so that nothing pasted for drummet\n"
+    "reaches the shell; while no client has fifo1 open, standard error says so\n"
+    "there.\n"
     "\n"
     "Before it prompts, drummet refuses (one line on standard error says why):\n"
-    "  - a standard input that is closed or open for writing only;\n"
+    "  - a standard input that is closed, open for writing only or a path only;\n"
     "  - a folder anyone may write to that is not sticky: anyone may swap the\n"
     "    pipes there;\n"
     "  - a node at fifo1 or fifo2 that is not a named pipe, such as a pipe without\n"
-    "    a name reached through /proc/PID/fd, and a fifo2 that is fifo1 under\n"
-    "    another name;\n"
+    "    a name reached through /proc/PID/fd, a pipe with a second name (a hard\n"
+    "    link), and a fifo2 that is fifo1 under another name;\n"
     "  - in a sticky folder others or a group may write to (such as /tmp), a pipe\n"
-    "    owned by neither you nor the folder's owner: its owner may be listening.\n"
-    "One drummet at a time may use a folder: it holds a lock on the folder, which\n"
-    "any process that can read the folder can take too.\n"
+    "    owned by neither you nor the folder's owner, or by a user your user\n"
+    "    namespace does not map: its owner may be listening.\n"
+    "One drummet at a time may use a folder: it holds a lock on the folder, and on\n"
+    "the folder a linked fifo1 or fifo2 leads into, which any process that can\n"
+    "read that folder can take too.\n"
     "\n"
     "The message is as private as the folder: anyone who can reach fifo1 may read\n"
-    "it. Use a folder only you can enter (mktemp -d), or umask 077.\n"
+    "it. Use a folder only you can enter (mktemp -d), or umask 077 in a folder\n"
+    "without a default ACL.\n"
     "\n"
     "Exit status: 0 when the reply was printed or the client closed fifo2 without\n"
     "one, 2 for a bad argument, 255 for any failure (said on standard error).\n";
@@ -72,32 +82,83 @@ constexpr std::string_view usage_text =
 using fifo_guard::report;
 using fifo_guard::report_errno;
 
+// The message as it is gathered, byte by byte, up to the backtick.
 struct Gathered {
+    std::span<char, message_capacity> buffer;
     std::size_t stored = 0;
     std::size_t dropped = 0;
-};
-
-// Reads up to the backtick. End of input ends the message as the backtick would.
-// A NUL ends the message too, as clients expect text, but not the reading. Bytes
-// beyond the buffer are read (so the backtick is still found) but counted
-// instead of stored.
-Gathered gather_message(std::span<char, message_capacity> buffer) {
-    Gathered got;
     bool at_nul = false;
-    for (int c = std::getchar(); c != EOF; c = std::getchar()) {
-        const char byte = static_cast<char>(c);
-        if (byte == message_terminator)
-            break;
+
+    // A NUL ends the message too, as clients expect text, but not the reading.
+    // Bytes beyond the buffer are counted instead of stored.
+    void take(char byte) {
         at_nul = at_nul || byte == '\0';
         if (at_nul)
-            continue;
-        if (got.stored < buffer.size() - 1)
-            buffer[got.stored++] = byte;
+            return;
+        if (stored < buffer.size() - 1)
+            buffer[stored++] = byte;
         else
-            ++got.dropped;
+            ++dropped;
     }
-    buffer[got.stored] = '\0';
-    return got;
+};
+
+// Through stdio, up to the backtick; end of input ends the message as the
+// backtick would. False when standard input could not be read.
+bool gather_buffered(Gathered &got) {
+    for (int c = std::getchar(); c != EOF; c = std::getchar()) {
+        if (static_cast<char>(c) == message_terminator)
+            return true;
+        got.take(static_cast<char>(c));
+    }
+    return std::ferror(stdin) == 0;
+}
+
+// A byte a read, for when nothing better can be had.
+bool gather_bytewise(Gathered &got) {
+    char byte = 0;
+    ssize_t got_one = 0;
+    while ((got_one = ::read(STDIN_FILENO, &byte, 1)) == 1 && byte != message_terminator)
+        got.take(byte);
+    return got_one >= 0;
+}
+
+// From a pipe, stdio would read ahead and take what follows the backtick from
+// whoever reads the pipe next. A copy of what the pipe holds (tee) shows where
+// the backtick is, and then only that much is read from it.
+bool gather_from_pipe(Gathered &got) {
+    std::array<int, 2> copy{};
+    if (::pipe2(copy.data(), O_CLOEXEC) != 0)
+        return gather_bytewise(got); // no descriptor to spare for the copy
+    const Descriptor copy_out{copy[0]}, copy_in{copy[1]};
+    std::array<char, 4096> chunk{};
+    for (;;) {
+        const ssize_t copied = ::tee(STDIN_FILENO, copy_in.get(), chunk.size(), 0);
+        if (copied <= 0)
+            return copied == 0;
+        const auto length = static_cast<std::size_t>(copied);
+        if (::read(copy_out.get(), chunk.data(), length) != copied)
+            return false;
+        const auto *end =
+            static_cast<const char *>(std::memchr(chunk.data(), message_terminator, length));
+        const std::size_t used =
+            end == nullptr ? length : static_cast<std::size_t>(end - chunk.data()) + 1;
+        if (::read(STDIN_FILENO, chunk.data(), used) != static_cast<ssize_t>(used))
+            return false;
+        for (std::size_t i = 0; i < (end == nullptr ? used : used - 1); ++i)
+            got.take(chunk[i]);
+        if (end != nullptr)
+            return true;
+    }
+}
+
+// Reads up to the backtick, and not a byte further where someone else may
+// read on: from a pipe. False when standard input could not be read.
+bool gather_message(Gathered &got) {
+    struct stat input{};
+    const bool pipe = ::fstat(STDIN_FILENO, &input) == 0 && S_ISFIFO(input.st_mode);
+    const bool gathered = pipe ? gather_from_pipe(got) : gather_buffered(got);
+    got.buffer[got.stored] = '\0';
+    return gathered;
 }
 
 // The message goes out in one write; it is at most 999 bytes, well below the
@@ -129,44 +190,148 @@ bool send_message(Descriptor &pipe, std::string_view message) {
 // would come after a client had connected for nothing.
 bool can_read_standard_input() {
     const int flags = ::fcntl(STDIN_FILENO, F_GETFL);
-    if (flags != -1 && (flags & O_ACCMODE) != O_WRONLY)
+    if (flags != -1 && (flags & O_ACCMODE) != O_WRONLY && (flags & O_PATH) == 0)
         return true;
-    report("stdin", flags == -1 ? "is closed, so there is no message to send"
-                                : "is open for writing only, so there is no message to send");
+    report("stdin", flags == -1                       ? "is closed, so there is no message to send"
+                    : (flags & O_ACCMODE) == O_WRONLY ? "is open for writing only, so there is no "
+                                                        "message to send"
+                                                      : "is open as a path only, so there is no "
+                                                        "message to send");
     return false;
-}
-
-// Puts `word` on standard error so that a shell reads it back as one word.
-void put_shell_word(std::string_view word) {
-    std::fputc('\'', stderr);
-    for (std::size_t quote = 0; (quote = word.find('\'')) != std::string_view::npos;
-         word.remove_prefix(quote + 1)) {
-        std::fwrite(word.data(), 1, quote, stderr);
-        std::fputs("'\\''", stderr);
-    }
-    std::fwrite(word.data(), 1, word.size(), stderr);
-    std::fputc('\'', stderr);
 }
 
 // Started alone, drummet would wait for a client in silence and pass for hung:
 // on a terminal it says what it waits for, right before it does.
 void say_what_it_waits_for() {
-    std::array<char, PATH_MAX> where{};
-    const char *folder = fifo_guard::working_folder_name(where);
+    std::array<char, PATH_MAX + 1> where{};
+    const char *folder = fifo_guard::working_folder_name(std::span{where}.first(PATH_MAX));
+    if (folder == nullptr) {
+        // A command naming "." would make fifo1 wherever it is run: none at all.
+        std::fprintf(stderr,
+                     "drummet: waiting for a client to open fifo1 in the current folder, whose "
+                     "path %s\n",
+                     errno == ERANGE || errno == ENAMETOOLONG ? "is longer than PATH_MAX"
+                                                              : std::strerror(errno));
+        return;
+    }
+    std::array<char, fifo_guard::shown_size(PATH_MAX)> shown{};
+    fifo_guard::quote_name(shown, folder);
+    // A shell drops the newlines that end a command's output, and so those that
+    // end a folder's name in the suggested word; a slash after them keeps them.
+    std::string_view path = folder;
+    if (path.ends_with('\n')) {
+        where[path.size()] = '/';
+        path = {where.data(), path.size() + 1};
+    }
+    std::array<char, fifo_guard::shown_size(PATH_MAX + 1)> word{};
     std::fprintf(stderr,
                  "drummet: waiting for a client to open fifo1 in %s; start one with: "
-                 "drummet-client -C ",
-                 folder);
-    put_shell_word(folder);
-    std::fputc('\n', stderr);
+                 "drummet-client -C %s\n",
+                 shown.data(), fifo_guard::quote_name(word, path, true));
+}
+
+// On a terminal, what follows the backtick was typed or pasted for us: left
+// there, it would reach the shell once we exit, and run. A paste goes on
+// arriving after the message is in, as the terminal makes room for a large one
+// or as ssh delivers one in pieces; so the terminal is emptied of what comes
+// while the reply is awaited, then until it has been quiet for a while, and
+// once more right before the end.
+class Terminal {
+  public:
+    static constexpr long quiet_ms = 250; // pieces of a paste come up to 100 ms apart
+
+    Terminal() : active_(::isatty(STDIN_FILENO) == 1) { discard(); }
+    Terminal(const Terminal &) = delete;
+    Terminal &operator=(const Terminal &) = delete;
+    ~Terminal() {
+        for (long quiet = 0; active_ && (quiet = now_ms() - last_input_ms_) < quiet_ms;) {
+            pollfd input{STDIN_FILENO, POLLIN, 0};
+            if (::poll(&input, 1, static_cast<int>(quiet_ms - quiet)) > 0)
+                discard();
+        }
+        if (active_)
+            ::tcflush(STDIN_FILENO, TCIFLUSH);
+    }
+
+    // Waits until `reply` has something to read, emptying the terminal meanwhile.
+    void await(int reply) {
+        while (active_) {
+            std::array<pollfd, 2> ready{pollfd{reply, POLLIN, 0}, pollfd{STDIN_FILENO, POLLIN, 0}};
+            if (::poll(ready.data(), ready.size(), -1) < 0 || ready[0].revents != 0)
+                return;
+            discard();
+        }
+    }
+
+  private:
+    static long now_ms() {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+    }
+    void discard() {
+        // A terminal that hung up has nothing more to give, and would wake
+        // every wait at once.
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&input, 1, 0) > 0 && (input.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            active_ = false;
+        if (!active_)
+            return;
+        ::tcflush(STDIN_FILENO, TCIFLUSH);
+        last_input_ms_ = now_ms();
+    }
+
+    bool active_;
+    long last_input_ms_ = 0;
+};
+
+// Everything after the prompts: the message, the exchange and the reply.
+int exchange(Descriptor &message_pipe_end, int reply_pipe_end) {
+    std::array<char, message_capacity> message{};
+    Gathered got{message};
+    const bool gathered = gather_message(got);
+    const int read_error = errno;
+    Terminal terminal;
+    if (!gathered) {
+        errno = read_error;
+        report_errno("stdin");
+        return exit_failed;
+    }
+    if (got.dropped > 0) {
+        std::fprintf(stderr, "drummet: %s: message longer than %zu bytes, %zu byte%s dropped\n",
+                     message_pipe, message.size() - 1, got.dropped, got.dropped == 1 ? "" : "s");
+    }
+
+    if (!send_message(message_pipe_end, std::string_view{message.data(), got.stored}))
+        return exit_failed;
+
+    terminal.await(reply_pipe_end);
+    std::array<char, reply_capacity + 1> reply{};
+    const ssize_t received = ::read(reply_pipe_end, reply.data(), reply_capacity);
+    if (received < 0) {
+        report_errno(reply_pipe);
+        return exit_failed;
+    }
+    if (received > 0) {
+        reply[static_cast<std::size_t>(received)] = '\0';
+        // fputs, not printf: the reply is text printed as is, and the formatter
+        // would map a further 128 KiB of the C library into every run.
+        std::fputs("\nStats recieved from client: \n", stdout);
+        std::fputs(reply.data(), stdout);
+    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        report_errno("stdout");
+        return exit_failed;
+    }
+    return got.dropped > 0 ? exit_failed : exit_ok;
 }
 
 int handle_arguments(int argc, char **argv) {
     const std::string_view arg = argv[1];
     const bool help = arg == "--help" || arg == "-h";
     if ((!help && arg != "--version") || argc > 2) {
-        std::fprintf(stderr, "drummet: unexpected argument '%s' (see drummet --help)\n",
-                     argc > 2 && (help || arg == "--version") ? argv[2] : argv[1]);
+        fifo_guard::report_usage("unexpected argument",
+                                 argc > 2 && (help || arg == "--version") ? argv[2] : argv[1]);
         return exit_usage;
     }
     if (help)
@@ -196,7 +361,8 @@ int main(int argc, char **argv) {
     const Descriptor folder_lock = fifo_guard::lock_working_folder();
     if (!folder_lock.valid() && errno == EWOULDBLOCK) {
         std::array<char, PATH_MAX> where{};
-        report(fifo_guard::working_folder_name(where),
+        const char *folder = fifo_guard::working_folder_name(where);
+        report(folder != nullptr ? folder : ".",
                "locked by another drummet, or by another process that can read this folder");
         return exit_failed;
     }
@@ -204,51 +370,16 @@ int main(int argc, char **argv) {
     // lock: such a folder is no place where two users meet.
 
     fifo_guard::Opened message_pipe_end = fifo_guard::open_fifo(
-        message_pipe, O_WRONLY, nullptr, ::isatty(STDERR_FILENO) ? say_what_it_waits_for : nullptr);
+        message_pipe, O_WRONLY,
+        {.waiting = ::isatty(STDERR_FILENO) ? say_what_it_waits_for : nullptr, .lock = true});
     if (!message_pipe_end.pipe.valid())
         return exit_failed;
-    const fifo_guard::Opened reply_pipe_end =
-        fifo_guard::open_fifo(reply_pipe, O_RDONLY, &message_pipe_end.identity);
+    const fifo_guard::Opened reply_pipe_end = fifo_guard::open_fifo(
+        reply_pipe, O_RDONLY, {.other = &message_pipe_end.identity, .lock = true});
     if (!reply_pipe_end.pipe.valid())
         return exit_failed;
 
     std::puts("\nReady to broadcast to client");
     std::puts("Enter message : ");
-
-    std::array<char, message_capacity> message{};
-    const Gathered got = gather_message(message);
-    if (std::ferror(stdin)) {
-        report_errno("stdin");
-        return exit_failed;
-    }
-    // On a terminal, what was typed or pasted after the backtick waits there
-    // still, and would go to the shell once we exit: it was meant for us.
-    if (::isatty(STDIN_FILENO))
-        ::tcflush(STDIN_FILENO, TCIFLUSH);
-    if (got.dropped > 0) {
-        std::fprintf(stderr, "drummet: %s: message longer than %zu bytes, %zu byte%s dropped\n",
-                     message_pipe, message.size() - 1, got.dropped, got.dropped == 1 ? "" : "s");
-    }
-
-    if (!send_message(message_pipe_end.pipe, std::string_view{message.data(), got.stored}))
-        return exit_failed;
-
-    std::array<char, reply_capacity + 1> reply{};
-    const ssize_t received = ::read(reply_pipe_end.pipe.get(), reply.data(), reply_capacity);
-    if (received < 0) {
-        report_errno(reply_pipe);
-        return exit_failed;
-    }
-    if (received > 0) {
-        reply[static_cast<std::size_t>(received)] = '\0';
-        // fputs, not printf: the reply is text printed as is, and the formatter
-        // would map a further 128 KiB of the C library into every run.
-        std::fputs("\nStats recieved from client: \n", stdout);
-        std::fputs(reply.data(), stdout);
-    }
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        report_errno("stdout");
-        return exit_failed;
-    }
-    return got.dropped > 0 ? exit_failed : exit_ok;
+    return exchange(message_pipe_end.pipe, reply_pipe_end.pipe.get());
 }

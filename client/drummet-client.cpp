@@ -60,8 +60,8 @@ constexpr std::string_view usage_text =
     "node at fifo1 or fifo2 that is not a named pipe, such as a pipe without a\n"
     "name reached through /proc/PID/fd; a fifo2 that is fifo1 under another name;\n"
     "and, in a sticky folder others or a group may write to (such as /tmp), a pipe\n"
-    "owned by neither you nor the folder's owner. Use a folder of your own\n"
-    "(mktemp -d).\n"
+    "owned by neither you nor the folder's owner, or by a user your user namespace\n"
+    "does not map. Use a folder of your own (mktemp -d).\n"
     "\n"
     "Exit status: 0 when the reply was sent, 1 on failure (said on standard error),\n"
     "2 for a bad argument.\n";
@@ -109,7 +109,8 @@ int run() {
     const fifo_guard::Opened message = fifo_guard::open_fifo("fifo1", O_RDONLY);
     if (!message.pipe.valid())
         return exit_failed;
-    const fifo_guard::Opened reply = fifo_guard::open_fifo("fifo2", O_WRONLY, &message.identity);
+    const fifo_guard::Opened reply =
+        fifo_guard::open_fifo("fifo2", O_WRONLY, {.other = &message.identity});
     if (!reply.pipe.valid())
         return exit_failed;
 
@@ -130,11 +131,6 @@ int run() {
     return exit_ok;
 }
 
-void usage_error(const char *message, const char *argument) {
-    std::fprintf(stderr, "drummet-client: %s '%s' (see drummet-client --help)\n", message,
-                 argument);
-}
-
 } // namespace
 
 const char *const fifo_guard::program = "drummet-client";
@@ -145,7 +141,7 @@ int main(int argc, char **argv) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h" || arg == "--version") {
             if (i + 1 < argc) {
-                usage_error("unexpected argument", argv[i + 1]);
+                fifo_guard::report_usage("unexpected argument", argv[i + 1]);
                 return exit_usage;
             }
             if (arg == "--version")
@@ -159,11 +155,11 @@ int main(int argc, char **argv) {
             return exit_ok;
         }
         if (arg == "-C" && i + 1 == argc) {
-            usage_error("a folder must follow", argv[i]);
+            fifo_guard::report_usage("a folder must follow", argv[i]);
             return exit_usage;
         }
         if (arg != "-C") {
-            usage_error("unexpected argument", argv[i]);
+            fifo_guard::report_usage("unexpected argument", argv[i]);
             return exit_usage;
         }
         directory = argv[++i];

@@ -5,13 +5,17 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+
+#include "quote.hpp"
 
 namespace fifo_guard {
 
@@ -33,17 +37,65 @@ Identity identity_of(const struct stat &st) {
     return {st.st_dev, st.st_ino};
 }
 
+// The whole of a small file of /proc in `buffer`, NUL-terminated; empty when
+// it cannot be read.
+std::string_view read_small_file(const char *path, std::span<char> buffer) {
+    const Descriptor file{::open(path, O_RDONLY | O_CLOEXEC)};
+    std::size_t used = 0;
+    while (file.valid() && used + 1 < buffer.size()) {
+        const ssize_t got = ::read(file.get(), buffer.data() + used, buffer.size() - 1 - used);
+        if (got < 0)
+            return {};
+        if (got == 0)
+            break;
+        used += static_cast<std::size_t>(got);
+    }
+    buffer[used] = '\0';
+    return {buffer.data(), used};
+}
+
+// Whether `id`, as stat shows an owner, is the overflow id that stands for an
+// owner our user namespace does not map (`kind` is "uid" or "gid"). Seen from
+// a user namespace, the host's root and every other unmapped user look alike.
+bool unmapped(unsigned long id, const char *kind) {
+    std::array<char, 32> path{};
+    std::array<char, 16384> text{}; // up to 340 lines of three numbers
+    std::snprintf(path.data(), path.size(), "/proc/sys/kernel/overflow%s", kind);
+    const std::string_view overflow = read_small_file(path.data(), text);
+    if (std::strtoul(overflow.empty() ? "65534" : overflow.data(), nullptr, 10) != id)
+        return false;
+    std::snprintf(path.data(), path.size(), "/proc/self/%s_map", kind);
+    const std::string_view map = read_small_file(path.data(), text);
+    if (map.empty())
+        return false; // without /proc we cannot tell; be lenient, as elsewhere
+    for (const char *line = map.data(); *line != '\0';) {
+        char *end = nullptr;
+        const unsigned long inside = std::strtoul(line, &end, 10);
+        std::strtoul(end, &end, 10);
+        const unsigned long count = std::strtoul(end, &end, 10);
+        if (id >= inside && id - inside < count)
+            return false;
+        line = std::strchr(end, '\n');
+        if (line == nullptr)
+            break;
+        ++line;
+    }
+    return true;
+}
+
 // The kernel's own rule for opens that create (fs.protected_fifos=2), applied
 // whatever that setting is: in a folder others or a group may write to but only
 // owners may delete from, a FIFO that neither we nor the folder's owner made is
-// a trap.
+// a trap. An owner our user namespace does not map could be anyone.
 bool planted_by_a_stranger(const struct stat &fifo) {
     struct stat folder{};
     if (::stat(".", &folder) != 0)
         return false; // the pipe opened by name, so the folder is there; be lenient
     const bool shared =
         (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & (S_IWOTH | S_IWGRP)) != 0;
-    return shared && fifo.st_uid != ::geteuid() && fifo.st_uid != folder.st_uid;
+    if (!shared || fifo.st_uid == ::geteuid())
+        return false;
+    return fifo.st_uid != folder.st_uid || unmapped(fifo.st_uid, "uid");
 }
 
 // Why the node behind the path descriptor `path` must not be used, or nullptr.
@@ -62,6 +114,43 @@ const char *refusal(int path, const struct stat &st, const Identity *other) {
     if (planted_by_a_stranger(st))
         return "belongs to another user in a shared sticky folder";
     return nullptr;
+}
+
+bool in_group(gid_t gid) {
+    if (gid == ::getegid())
+        return true;
+    std::array<gid_t, 1024> groups{};
+    const int count = ::getgroups(groups.size(), groups.data());
+    for (int i = 0; i < count; ++i)
+        if (groups[static_cast<std::size_t>(i)] == gid)
+            return true;
+    return false;
+}
+
+// Whether the mode bits themselves refuse us what `flags` asks, as the kernel
+// reads them: root passes them, where its user namespace maps the owner.
+bool mode_refuses(const struct stat &st, int flags) {
+    const mode_t wanted = (flags & O_ACCMODE) == O_WRONLY ? S_IWOTH : S_IROTH;
+    if (::geteuid() == 0 && !unmapped(st.st_uid, "uid") && !unmapped(st.st_gid, "gid"))
+        return false;
+    const int shift = st.st_uid == ::geteuid() ? 6 : in_group(st.st_gid) ? 3 : 0;
+    return ((st.st_mode >> shift) & wanted) == 0;
+}
+
+// Why an open that failed with EACCES failed, in `buffer`.
+const char *permission_refusal(const struct stat &st, int flags, std::span<char> buffer) {
+    const auto mode = static_cast<unsigned>(st.st_mode & 07777);
+    if (mode_refuses(st, flags))
+        std::snprintf(buffer.data(), buffer.size(),
+                      "Permission denied by its mode %04o (owner uid %u): remove it to have it "
+                      "made anew, or chmod it",
+                      mode, static_cast<unsigned>(st.st_uid));
+    else
+        std::snprintf(buffer.data(), buffer.size(),
+                      "Permission denied by an ACL or a security module (its mode %04o allows "
+                      "it)",
+                      mode);
+    return buffer.data();
 }
 
 // Opens `path` with `flags`. An open for writing blocks until the pipe has a
@@ -84,13 +173,17 @@ int open_pipe(const char *path, int flags, Waiting waiting) {
     return fd;
 }
 
-// Opens what the path descriptor `path` holds, with `flags`.
-Descriptor reopen(const Descriptor &path, const char *name, int flags, Waiting waiting) {
-    // The magic link reaches the very inode the path descriptor holds, and an
-    // open through it blocks like a plain open of the FIFO.
+// The magic link that reaches the very inode the path descriptor `path` holds.
+std::array<char, 32> magic_link(const Descriptor &path) {
     std::array<char, 32> link{};
     std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", path.get());
-    Descriptor opened{open_pipe(link.data(), flags, waiting)};
+    return link;
+}
+
+// Opens what the path descriptor `path` holds, with `flags`.
+Descriptor reopen(const Descriptor &path, const char *name, int flags, Waiting waiting) {
+    // An open through the magic link blocks like a plain open of the FIFO.
+    Descriptor opened{open_pipe(magic_link(path).data(), flags, waiting)};
     if (!opened.valid() && errno == ENOENT) {
         // No /proc (a minimal chroot): open by name. The node may have been
         // swapped since it was checked; the caller checks what was opened, but
@@ -107,19 +200,82 @@ bool open_to_all() {
     if (::stat(".", &folder) != 0 || (folder.st_mode & (S_IWOTH | S_ISVTX)) != S_IWOTH)
         return false;
     std::array<char, PATH_MAX> where{};
-    report(working_folder_name(where), "anyone may swap the pipes in this folder (writable by "
-                                       "all, not sticky); use a folder of your own (mktemp -d)");
+    const char *name = working_folder_name(where);
+    report(name != nullptr ? name : ".", "anyone may swap the pipes in this folder (writable by "
+                                         "all, not sticky); use a folder of your own (mktemp -d)");
     return true;
+}
+
+// A name can fail to be made for want of its folder only when ours is gone:
+// its last link removed. Other folders take no FIFO and say ENOENT too (/proc).
+bool working_folder_removed() {
+    struct stat folder{};
+    return ::stat(".", &folder) != 0 ? errno == ENOENT : folder.st_nlink == 0;
+}
+
+// Locks the folder that holds the one name of the FIFO behind `path`, unless
+// it is the working folder, whose lock the caller holds. Whatever name leads
+// to the FIFO, it leads through that folder, so two lockers never meet on it.
+// Returns why the FIFO must not be used, in `buffer`, or nullptr.
+const char *lock_folder_of(const Descriptor &path, const char *name, const struct stat &st,
+                           Descriptor &lock, std::span<char> buffer) {
+    if (st.st_nlink > 1)
+        return "has more than one name (a hard link), so another drummet could wait on it "
+               "from another folder: remove it to have it made anew";
+    std::array<char, PATH_MAX> where{};
+    const ssize_t length = ::readlink(magic_link(path).data(), where.data(), where.size() - 1);
+    if (length > 0)
+        where[static_cast<std::size_t>(length)] = '\0';
+    else if (::realpath(name, where.data()) == nullptr)
+        return nullptr; // no path to its folder that fits; be lenient, as for the working one
+    char *slash = std::strrchr(where.data(), '/');
+    if (slash == nullptr)
+        return nullptr;
+    const char *base = slash + 1;
+    std::array<char, 2> root{"/"};
+    *slash = '\0';
+    const char *folder_path = slash == where.data() ? root.data() : where.data();
+    Descriptor folder{::open(folder_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    struct stat folder_st{}, here{}, named{};
+    if (!folder.valid() || ::fstat(folder.get(), &folder_st) != 0 || ::stat(".", &here) != 0)
+        return nullptr; // a folder we may not read takes no lock, as the working one
+    if (::fstatat(folder.get(), base, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        identity_of(named) != identity_of(st))
+        return "was replaced while it was being opened";
+    if (identity_of(folder_st) == identity_of(here))
+        return nullptr;
+    if (::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK)
+            return nullptr;
+        std::array<char, shown_size(PATH_MAX)> shown{};
+        std::snprintf(buffer.data(), buffer.size(),
+                      "leads into %s, which is locked by another drummet, or by another process "
+                      "that can read that folder",
+                      quote_name(shown, folder_path));
+        return buffer.data();
+    }
+    lock = std::move(folder);
+    return nullptr;
 }
 
 } // namespace
 
 void report(const char *subject, const char *reason) {
-    std::fprintf(stderr, "%s: %s: %s\n", program, subject, reason);
+    std::array<char, shown_size(PATH_MAX)> shown{};
+    std::fprintf(stderr, "%s: %s: %s\n", program, quote_name(shown, subject), reason);
 }
 
 void report_errno(const char *subject) {
     report(subject, std::strerror(errno));
+}
+
+void report_usage(const char *what, const char *argument) {
+    // Enough of it to tell which it was.
+    const std::string_view shown_part = std::string_view(argument).substr(0, 256);
+    std::array<char, shown_size(256)> shown{};
+    std::fprintf(stderr, "%s: %s %s%s (see %s --help)\n", program, what,
+                 quote_name(shown, shown_part, true),
+                 shown_part.size() < std::strlen(argument) ? "..." : "", program);
 }
 
 bool park_standard_descriptors() {
@@ -154,20 +310,23 @@ Descriptor lock_working_folder() {
 }
 
 const char *working_folder_name(std::span<char> buffer) {
-    return ::getcwd(buffer.data(), buffer.size()) != nullptr ? buffer.data() : ".";
+    return ::getcwd(buffer.data(), buffer.size());
 }
 
-Opened open_fifo(const char *name, int flags, const Identity *other, Waiting waiting) {
+Opened open_fifo(const char *name, int flags, const OpenOptions &options) {
     const auto fail = [&](const char *reason) {
         report(name, reason != nullptr ? reason : std::strerror(errno));
         return Opened{};
     };
     if (open_to_all())
         return Opened{};
-    // "fifo1" is a bare name: it can be missing a folder only when ours is gone.
-    if (::mkfifo(name, pipe_mode) != 0 && errno != EEXIST)
-        return fail(errno == ENOENT ? "cannot be made: the current folder has been removed"
-                                    : nullptr);
+    if (::mkfifo(name, pipe_mode) != 0 && errno != EEXIST) {
+        if (errno != ENOENT)
+            return fail(nullptr);
+        return fail(working_folder_removed()
+                        ? "cannot be made: the current folder has been removed"
+                        : "cannot be made in this folder: No such file or directory");
+    }
 
     // A path descriptor reaches the node without opening it for reading or
     // writing, which for a device could have effects of its own. Everything
@@ -184,20 +343,19 @@ Opened open_fifo(const char *name, int flags, const Identity *other, Waiting wai
     struct stat st{};
     if (::fstat(path.get(), &st) != 0)
         return fail(nullptr);
-    if (const char *why = refusal(path.get(), st, other))
+    if (const char *why = refusal(path.get(), st, options.other))
         return fail(why);
 
     Opened result;
-    result.identity = identity_of(st);
-    result.pipe = reopen(path, name, flags, waiting);
-    if (!result.pipe.valid() && errno == EACCES) {
-        std::array<char, 128> reason{};
-        std::snprintf(reason.data(), reason.size(),
-                      "Permission denied by its mode %04o (owner uid %u): remove it to have it "
-                      "made anew, or chmod it",
-                      static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(st.st_uid));
-        return fail(reason.data());
+    std::array<char, shown_size(PATH_MAX) + 128> reason{};
+    if (options.lock) {
+        if (const char *why = lock_folder_of(path, name, st, result.folder_lock, reason))
+            return fail(why);
     }
+    result.identity = identity_of(st);
+    result.pipe = reopen(path, name, flags, options.waiting);
+    if (!result.pipe.valid() && errno == EACCES)
+        return fail(permission_refusal(st, flags, reason));
     if (!result.pipe.valid() || ::fstat(result.pipe.get(), &st) != 0)
         return fail(nullptr);
     if (identity_of(st) != result.identity)

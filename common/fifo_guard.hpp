@@ -44,10 +44,12 @@ class Descriptor {
 extern const char *const program;
 
 // Every failure a user can cause is one line on standard error:
-// "PROGRAM: SUBJECT: REASON".
+// "PROGRAM: SUBJECT: REASON". The subject is shown as quote_name shows it.
 void report(const char *subject, const char *reason);
 // The same, with the reason errno gives.
 void report_errno(const char *subject);
+// A bad argument: "PROGRAM: WHAT 'ARGUMENT' (see PROGRAM --help)".
+void report_usage(const char *what, const char *argument);
 
 // If the caller started us with 0, 1 or 2 closed, the first pipe we open would
 // take that number, and console text would travel through the pipe. Each closed
@@ -69,31 +71,44 @@ struct Identity {
 };
 
 struct Opened {
-    Descriptor pipe;   // the open FIFO; invalid when refused or failed
-    Identity identity; // which FIFO it is, when `pipe` is valid
+    Descriptor pipe;        // the open FIFO; invalid when refused or failed
+    Identity identity;      // which FIFO it is, when `pipe` is valid
+    Descriptor folder_lock; // see OpenOptions::lock
 };
 
-// The working folder's absolute path, for what we say about it, in `buffer`;
-// "." when it has none that fits (it was removed, or its path is very long).
+// The working folder's absolute path in `buffer`, for what we say about it;
+// nullptr when it has none that fits (it was removed, or its path is longer
+// than PATH_MAX).
 const char *working_folder_name(std::span<char> buffer);
 
 // Told once, right before an open blocks for want of a partner.
 using Waiting = void (*)();
 
+struct OpenOptions {
+    // The FIFO the other name leads to, which this one must not be.
+    const Identity *other = nullptr;
+    // Told before an open for writing blocks.
+    Waiting waiting = nullptr;
+    // The caller holds the working folder's lock, and no other holder of a
+    // lock may wait on this FIFO whatever name leads to it: a FIFO with more
+    // than one name is refused, and the folder of its one name, when that is
+    // another folder, is locked too (in Opened::folder_lock).
+    bool lock = false;
+};
+
 // Creates `name` in the working folder as a FIFO unless something is there
 // already, and opens it with `flags` (O_RDONLY or O_WRONLY), blocking as a plain
-// open does until the other end has a partner; an open for writing that is about
-// to block tells `waiting` first. Refuses, without ever opening it for reading
-// or writing:
+// open does until the other end has a partner. Refuses, without ever opening it
+// for reading or writing:
 // - a working folder anyone may write to that is not sticky: anyone may swap
 //   the pipes there;
 // - anything that is not a FIFO (links are followed), and an anonymous pipe
 //   reached through /proc/PID/fd;
-// - the FIFO `other` names, so that a link cannot make one pipe of the two;
+// - the FIFO `options.other` names, so that a link cannot make one pipe of two;
 // - in a sticky folder others or a group may write to, a FIFO owned neither by
-//   us nor by the folder's owner: someone else may be listening at the other end.
+//   us nor by the folder's owner, or by an owner our user namespace does not
+//   map: someone else may be listening at the other end.
 // Says why on standard error when the pipe is not opened.
-Opened open_fifo(const char *name, int flags, const Identity *other = nullptr,
-                 Waiting waiting = nullptr);
+Opened open_fifo(const char *name, int flags, const OpenOptions &options = {});
 
 } // namespace fifo_guard

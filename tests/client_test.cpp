@@ -211,10 +211,20 @@ TEST(ClientPipes, RefusesANodeThatIsNotAFifo) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
 }
 
+// The folder's name shows as one line, whatever bytes it holds.
 TEST(ClientPipes, ReportsAMissingDirectory) {
-    Outcome outcome = Process({client_path(), "-C", "/nonexistent/dir"}, "/").finish();
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.err, "drummet-client: /nonexistent/dir: No such file or directory\n");
+    for (const auto &[name, shown] :
+         {std::pair{"/nonexistent/dir", "/nonexistent/dir"},
+          std::pair{"/nonexistent/x\033]0;TITLE\ay\n",
+                    "\"$(printf '/nonexistent/x\\033]0;TITLE\\007y\\012')\""},
+          std::pair{"/nonexistent/\xc3\xa9t\xc3\xa9 \xc2\x9b"
+                    "2J", // é, and CSI as a C1 control
+                    "\"$(printf '/nonexistent/\xc3\xa9t\xc3\xa9 \\302\\2332J')\""}}) {
+        Outcome outcome = Process({client_path(), "-C", name}, "/").finish();
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.err,
+                  std::string("drummet-client: ") + shown + ": No such file or directory\n");
+    }
 }
 
 TEST(ClientPipes, ReportsABroadcasterThatLeftBeforeTheReply) {

@@ -13,14 +13,17 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace testing_support;
@@ -88,6 +91,34 @@ SpawnOptions as_user(mode_t umask_value = 022) {
     return options;
 }
 
+// Whether a child can do what `attempt` does (it returns what failed, or
+// nothing), tried in a throwaway child so that a test says at once why not,
+// instead of waiting on pipes nobody opens.
+std::string why_a_child_cannot(std::string (*attempt)()) {
+    std::array<int, 2> report{};
+    if (::pipe(report.data()) != 0)
+        return std::string("pipe: ") + std::strerror(errno);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const std::string why = attempt();
+        if (!why.empty() && ::write(report[1], why.data(), why.size()) < 0)
+            ::_exit(2);
+        ::_exit(why.empty() ? 0 : 1);
+    }
+    ::close(report[1]);
+    std::string why;
+    std::array<char, 256> chunk{};
+    for (ssize_t got; (got = ::read(report[0], chunk.data(), chunk.size())) > 0;)
+        why.append(chunk.data(), static_cast<std::size_t>(got));
+    ::close(report[0]);
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child)
+        return "cannot run a child to try it";
+    if (why.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+        return "the child trying it failed";
+    return why;
+}
+
 // A link to /proc/self/fd/N leads a program to its own standard output or input,
 // a pipe without a name: what it wrote there would reach whoever reads that.
 TEST(FifoGuard, RefusesAPipeWithoutANameReachedThroughProc) {
@@ -122,33 +153,92 @@ TEST(FifoGuard, RefusesFifo2ThatIsFifo1UnderAnotherName) {
             ASSERT_TRUE(first.valid());
             const Outcome outcome = process.finish();
             EXPECT_EQ(outcome.out, "");
-            EXPECT_EQ(outcome.err, program.name + ": fifo2: is the same named pipe as fifo1\n");
+            // drummet takes no pipe with a second name, wherever that is.
+            EXPECT_EQ(outcome.err,
+                      program.name +
+                          (is_drummet(program) && hard
+                               ? ": fifo1: has more than one name (a hard link), so another "
+                                 "drummet could wait on it from another folder: remove it to "
+                                 "have it made anew\n"
+                               : ": fifo2: is the same named pipe as fifo1\n"));
             EXPECT_EQ(outcome.status, program.failure_status);
         }
     }
 }
 
+constexpr uid_t namespaced = 1002;
+
+// Becomes `namespaced`, root in a user namespace of its own, as `unshare -U -r`
+// makes one (rootless containers, sandboxes that share the host's /tmp).
+// Returns what failed, or nothing.
+std::string enter_user_namespace() {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(namespaced, namespaced, namespaced) != 0 ||
+        ::setresuid(namespaced, namespaced, namespaced) != 0)
+        return std::string("becoming another user: ") + std::strerror(errno);
+    // Having changed its user, the process is no longer dumpable, and its own
+    // files in /proc belong to root.
+    if (::prctl(PR_SET_DUMPABLE, 1) != 0 || ::unshare(CLONE_NEWUSER) != 0)
+        return std::string("unshare(CLONE_NEWUSER): ") + std::strerror(errno) +
+               " (in a chroot? a root entered with pivot_root allows it)";
+    std::array<char, 32> map{};
+    std::snprintf(map.data(), map.size(), "0 %u 1", static_cast<unsigned>(namespaced));
+    using Line = std::pair<const char *, const char *>;
+    for (const auto &[file, line] :
+         {Line{"/proc/self/setgroups", "deny"}, Line{"/proc/self/uid_map", map.data()},
+          Line{"/proc/self/gid_map", map.data()}}) {
+        const Fd out{::open(file, O_WRONLY | O_CLOEXEC)};
+        if (!out.valid() || !write_once(out.get(), line))
+            return std::string("writing ") + file + ": " + std::strerror(errno);
+    }
+    return {};
+}
+
 // In a folder such as /tmp anyone can leave a FIFO under our names and listen
 // at the other end, and so can any member of a sticky team folder. The kernel's
-// own rule for such folders decides.
+// own rule for such folders decides. Seen from a user namespace, the host's
+// root, who owns such folders, and every other user the namespace does not map
+// show as one overflow uid: there the folder's owner cannot be told from a
+// stranger, so a pipe that shows as theirs is a stranger's too; our own pipes
+// still pass.
 TEST(FifoGuard, RefusesAStrangersFifoInASharedStickyFolder) {
     ASSERT_TRUE(running_as_root()) << "this test acts as several users: run it as root";
+    ASSERT_EQ(why_a_child_cannot(enter_user_namespace), "");
+    SpawnOptions in_namespace;
+    in_namespace.in_child = [] {
+        if (!enter_user_namespace().empty())
+            ::_exit(125);
+    };
+    struct Case {
+        int mode;
+        const char *planted; // nullptr: the program makes the pipes itself
+        bool namespaced;
+    };
     for (const Program &program : both_programs()) {
-        for (const auto &[mode, planted] : {std::pair{01777, "fifo1"}, std::pair{01777, "fifo2"},
-                                            std::pair{03770, "fifo1"}, std::pair{03770, "fifo2"}}) {
-            SCOPED_TRACE(program.name + ", folder " + std::to_string(mode) + ", planted " +
-                         planted);
+        for (const Case &c :
+             {Case{01777, "fifo1", false}, Case{01777, "fifo2", false}, Case{03770, "fifo1", false},
+              Case{03770, "fifo2", false}, Case{01777, "fifo1", true}, Case{01777, "fifo2", true},
+              Case{01777, nullptr, true}}) {
+            SCOPED_TRACE(program.name + ", folder " + std::to_string(c.mode) + ", planted " +
+                         (c.planted != nullptr ? c.planted : "nothing") +
+                         (c.namespaced ? ", in a user namespace" : ""));
             TempDir dir;
             ASSERT_EQ(::chown(dir.path().c_str(), 0, user), 0);
-            fs::permissions(dir.path(), static_cast<fs::perms>(mode));
-            make_fifo_as(stranger, dir / planted); // in the folder's group
-            Process process({program.path}, dir.path(), as_user(077));
+            fs::permissions(dir.path(), static_cast<fs::perms>(c.mode));
+            const SpawnOptions options = c.namespaced ? in_namespace : as_user(077);
+            if (c.planted == nullptr) {
+                const Outcome outcome = converse(program, dir.path(), options);
+                EXPECT_EQ(outcome.err, "");
+                EXPECT_EQ(outcome.status, 0);
+                continue;
+            }
+            make_fifo_as(stranger, dir / c.planted); // in the folder's group
+            Process process({program.path}, dir.path(), options);
             Fd first;
-            if (std::string_view(planted) == "fifo2")
+            if (std::string_view(c.planted) == "fifo2")
                 first = take_other_end_of_fifo1(program, dir.path());
             const Outcome outcome = process.finish();
             EXPECT_EQ(outcome.out, "");
-            EXPECT_EQ(outcome.err, program.name + ": " + planted +
+            EXPECT_EQ(outcome.err, program.name + ": " + c.planted +
                                        ": belongs to another user in a shared sticky folder\n");
             EXPECT_EQ(outcome.status, program.failure_status);
         }
@@ -179,17 +269,27 @@ TEST(FifoGuard, TrustsTheFolderOwnersFifosAndPrivateFoldersSharedByUsers) {
 }
 
 // Where anyone may write and nothing is sticky, anyone may swap the pipes at any
-// moment: no check of a pipe can help, so the folder itself is refused.
+// moment: no check of a pipe can help, so the folder itself is refused. Its
+// name shows as one line, whatever bytes it holds.
 TEST(FifoGuard, RefusesAFolderAnyoneMayWriteToThatIsNotSticky) {
     for (const Program &program : both_programs()) {
-        TempDir dir;
-        fs::permissions(dir.path(), fs::perms(0777));
-        const Outcome outcome = Process({program.path}, dir.path()).finish();
-        EXPECT_EQ(outcome.err, program.name + ": " + fs::canonical(dir.path()).string() +
-                                   ": anyone may swap the pipes in this folder (writable by all, "
-                                   "not sticky); use a folder of your own (mktemp -d)\n");
-        EXPECT_EQ(outcome.status, program.failure_status);
-        EXPECT_TRUE(fs::is_empty(dir.path())) << program.name;
+        for (const auto &[name, shown] :
+             {std::pair{"", ""}, std::pair{"e\033[2K\rdrummet: all is well\nz",
+                                           "/e\\033[2K\\015drummet: all is well\\012z')\""}}) {
+            SCOPED_TRACE(program.name + ", " + ::testing::PrintToString(std::string(name)));
+            TempDir top;
+            const fs::path dir = top / name;
+            fs::create_directories(dir);
+            fs::permissions(dir, fs::perms(0777));
+            const std::string path = fs::canonical(top.path()).string();
+            const Outcome outcome = Process({program.path}, dir).finish();
+            EXPECT_EQ(outcome.err, program.name + ": " +
+                                       (*name ? "\"$(printf '" + path + shown : path) +
+                                       ": anyone may swap the pipes in this folder (writable by "
+                                       "all, not sticky); use a folder of your own (mktemp -d)\n");
+            EXPECT_EQ(outcome.status, program.failure_status);
+            EXPECT_TRUE(fs::is_empty(dir)) << program.name;
+        }
     }
 }
 
@@ -220,23 +320,76 @@ TEST(FifoGuard, ClosedStandardStreamWithoutDevNullStopsBeforeAnyPipe) {
     }
 }
 
+// An access ACL that denies `uid` everything, as `setfacl -m u:UID:---` makes
+// it, on a file whose mode lets everyone read and write.
+void deny_by_acl(const fs::path &path, uid_t uid) {
+    struct Entry {
+        std::uint16_t tag, permissions;
+        std::uint32_t id;
+    };
+    constexpr std::uint32_t no_id = ~0U;
+    const struct {
+        std::uint32_t version = 2;
+        std::array<Entry, 5> entries;
+    } acl{.entries = {Entry{0x01, 6, no_id}, Entry{0x02, 0, uid}, Entry{0x04, 6, no_id},
+                      Entry{0x10, 6, no_id},
+                      Entry{0x20, 6, no_id}}}; // owner, user, group, mask, other
+    ASSERT_EQ(::setxattr(path.c_str(), "system.posix_acl_access", &acl, sizeof acl, 0), 0)
+        << std::strerror(errno);
+}
+
+// What refuses a pipe is named: a folder we may not write to, the pipe's mode
+// (which chmod mends), or an ACL or a security module (which it does not).
 TEST(FifoGuard, ReportsAPipeItMayNotCreateOrOpen) {
     ASSERT_TRUE(running_as_root()) << "this test acts as another user: run it as root";
+    enum class Denied { create, by_mode, by_acl };
     for (const Program &program : both_programs()) {
-        for (const bool exists : {false, true}) {
-            SCOPED_TRACE(program.name + (exists ? ", may not open" : ", may not create"));
+        for (const Denied denied : {Denied::create, Denied::by_mode, Denied::by_acl}) {
+            SCOPED_TRACE(program.name + ", case " + std::to_string(static_cast<int>(denied)));
             TempDir dir;
             fs::permissions(dir.path(), fs::perms(0755));
-            if (exists) { // as a run of the user under umask 0777 leaves it
+            if (denied == Denied::by_mode) { // as a run of the user under umask 0777 leaves it
                 ASSERT_EQ(::mkfifo((dir / "fifo1").c_str(), 0), 0);
                 ASSERT_EQ(::chown((dir / "fifo1").c_str(), user, user), 0);
+            } else if (denied == Denied::by_acl) {
+                ASSERT_EQ(::mkfifo((dir / "fifo1").c_str(), 0), 0);
+                fs::permissions(dir / "fifo1", fs::perms(0666));
+                deny_by_acl(dir / "fifo1", user);
             }
             const Outcome outcome = Process({program.path}, dir.path(), as_user()).finish();
-            EXPECT_EQ(outcome.err, program.name + ": fifo1: Permission denied" +
-                                       (exists ? " by its mode 0000 (owner uid 65534): remove it "
-                                                 "to have it made anew, or chmod it\n"
-                                               : "\n"));
+            EXPECT_EQ(outcome.err,
+                      program.name + ": fifo1: Permission denied" +
+                          (denied == Denied::create    ? "\n"
+                           : denied == Denied::by_mode ? " by its mode 0000 (owner uid 65534): "
+                                                         "remove it to have it made anew, or chmod "
+                                                         "it\n"
+                                                       : " by an ACL or a security module (its "
+                                                         "mode 0666 allows it)\n"));
             EXPECT_EQ(outcome.status, program.failure_status);
+        }
+    }
+}
+
+// Only a folder that is gone is said to be; others that take no pipe (/proc)
+// give the reason the system gives.
+TEST(FifoGuard, SaysTheFolderWasRemovedOnlyWhenItWas) {
+    for (const Program &program : both_programs()) {
+        SCOPED_TRACE(program.name);
+        TempDir dir;
+        SpawnOptions options;
+        options.in_child = [path = dir.path()] { ::rmdir(path.c_str()); };
+        Outcome outcome = Process({program.path}, dir.path(), options).finish();
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err,
+                  program.name + ": fifo1: cannot be made: the current folder has been removed\n");
+        EXPECT_EQ(outcome.status, program.failure_status);
+        for (const char *folder : {"/proc", "/proc/sys"}) {
+            outcome = is_drummet(program) ? Process({program.path}, folder).finish()
+                                          : Process({program.path, "-C", folder}, "/").finish();
+            EXPECT_EQ(outcome.err, program.name + ": fifo1: cannot be made in this folder: No "
+                                                  "such file or directory\n")
+                << folder;
+            EXPECT_EQ(outcome.status, program.failure_status) << folder;
         }
     }
 }
@@ -264,36 +417,9 @@ void hide_own_descriptors_in_proc_or_exit() {
         ::_exit(125);
 }
 
-// Whether a child can hide its descriptors, tried in a throwaway child so that
-// a test says at once why not, instead of waiting on pipes nobody opens.
-std::string why_proc_cannot_be_hidden() {
-    std::array<int, 2> report{};
-    if (::pipe(report.data()) != 0)
-        return std::string("pipe: ") + std::strerror(errno);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const std::string why = hide_own_descriptors_in_proc();
-        if (!why.empty() && ::write(report[1], why.data(), why.size()) < 0)
-            ::_exit(2);
-        ::_exit(why.empty() ? 0 : 1);
-    }
-    ::close(report[1]);
-    std::string why;
-    std::array<char, 256> chunk{};
-    for (ssize_t got; (got = ::read(report[0], chunk.data(), chunk.size())) > 0;)
-        why.append(chunk.data(), static_cast<std::size_t>(got));
-    ::close(report[0]);
-    int status = 0;
-    if (child < 0 || ::waitpid(child, &status, 0) != child)
-        return "cannot run a child to try it";
-    if (why.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
-        return "the child trying it failed";
-    return why;
-}
-
 TEST(FifoGuard, WorksWithoutProc) {
     ASSERT_TRUE(running_as_root()) << "this test hides /proc in a mount namespace: run it as root";
-    ASSERT_EQ(why_proc_cannot_be_hidden(), "");
+    ASSERT_EQ(why_a_child_cannot(hide_own_descriptors_in_proc), "");
     for (const Program &program : both_programs()) {
         SCOPED_TRACE(program.name);
         TempDir dir;
@@ -388,7 +514,7 @@ TEST(FifoGuard, NeverOpensANodeSwappedInAfterTheCheck) {
 // swapped node is refused then (though, unlike above, it has been opened).
 TEST(FifoGuard, WithoutProcASwappedNodeIsRefusedAfterTheOpen) {
     ASSERT_TRUE(running_as_root()) << "this test hides /proc in a mount namespace: run it as root";
-    ASSERT_EQ(why_proc_cannot_be_hidden(), "");
+    ASSERT_EQ(why_a_child_cannot(hide_own_descriptors_in_proc), "");
     TempDir dir;
     ASSERT_EQ(::mkfifo((dir / "fifo1").c_str(), 0777), 0);
     {
