@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-only
 // Times whole broadcaster runs: from starting the process to reaping it, with a
-// 999-byte message on standard input and a client that answers at once with
-// 1000 bytes. Prints a table and the ratios between the subjects.
+// 999-byte message on standard input (a file, or a pipe with --pipe) and a
+// client that answers at once with 1000 bytes. Prints a table and the ratios
+// between the subjects.
 //
-// Usage: bench_harness RUNS WORK_DIR NAME=PROGRAM...
+// Usage: bench_harness [--pipe] RUNS WORK_DIR NAME=PROGRAM...
 // The first subject is the broadcaster, the second the floor, the third the
 // shell alternative; ratios are printed for those three.
 
@@ -71,24 +72,42 @@ void expect_success(const char *who, int status) {
     }
 }
 
-Sample run_once(const std::string &program, const std::string &dir, const std::string &input) {
+// Standard input for one run: the message file, or a pipe that holds its
+// bytes, as from `printf ... | drummet`.
+int open_input(const std::string &input, bool from_pipe) {
+    if (!from_pipe)
+        return ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
+    std::array<char, 4096> bytes{};
+    const int file = ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
+    const ssize_t length = file < 0 ? -1 : ::read(file, bytes.data(), bytes.size());
+    std::array<int, 2> ends{-1, -1};
+    if (length < 0 || ::pipe2(ends.data(), O_CLOEXEC) != 0 ||
+        ::write(ends[1], bytes.data(), static_cast<std::size_t>(length)) != length)
+        die(input);
+    ::close(file);
+    ::close(ends[1]);
+    return ends[0];
+}
+
+Sample run_once(const std::string &program, const std::string &dir, const std::string &input,
+                bool from_pipe) {
     const pid_t client = start_client(dir);
+    const int in = open_input(input, from_pipe);
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
     if (pid < 0)
         die("fork");
     if (pid == 0) {
-        const int in = ::open(input.c_str(), O_RDONLY);
         const int out = ::open("/dev/null", O_WRONLY);
         if (in < 0 || out < 0 || ::chdir(dir.c_str()) != 0)
             ::_exit(126);
         ::dup2(in, STDIN_FILENO);
         ::dup2(out, STDOUT_FILENO);
-        ::close(in);
         ::close(out);
         ::execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
         ::_exit(127);
     }
+    ::close(in);
     int status = 0;
     rusage usage{};
     if (::wait4(pid, &status, 0, &usage) != pid)
@@ -118,10 +137,10 @@ double percentile(std::vector<double> values, double p) {
 
 // Runs the subjects in turn, one run each per round, so that drift on the
 // machine (other load, frequency changes) hits them all alike.
-void measure(std::vector<Subject> &subjects, const std::string &input, int runs) {
+void measure(std::vector<Subject> &subjects, const std::string &input, bool from_pipe, int runs) {
     for (int round = -std::max(runs / 50, 5); round < runs; ++round) { // warm-up rounds first
         for (auto &s : subjects) {
-            const Sample sample = run_once(s.program, s.dir, input);
+            const Sample sample = run_once(s.program, s.dir, input, from_pipe);
             if (round < 0)
                 continue;
             s.micros.push_back(sample.micros);
@@ -133,8 +152,11 @@ void measure(std::vector<Subject> &subjects, const std::string &input, int runs)
 } // namespace
 
 int main(int argc, char **argv) {
+    const bool from_pipe = argc > 1 && std::string(argv[1]) == "--pipe";
+    argc -= from_pipe ? 1 : 0;
+    argv += from_pipe ? 1 : 0;
     if (argc < 4) {
-        std::fprintf(stderr, "usage: bench_harness RUNS WORK_DIR NAME=PROGRAM...\n");
+        std::fprintf(stderr, "usage: bench_harness [--pipe] RUNS WORK_DIR NAME=PROGRAM...\n");
         return 2;
     }
     const int runs = std::atoi(argv[1]);
@@ -162,10 +184,11 @@ int main(int argc, char **argv) {
             die(s.dir);
         subjects.push_back(std::move(s));
     }
-    measure(subjects, input, runs);
+    measure(subjects, input, from_pipe, runs);
 
-    std::printf("%d runs each: 999-byte message, 1000-byte reply, client answering at once\n\n",
-                runs);
+    std::printf("%d runs each: 999-byte message from a %s, 1000-byte reply, client answering at "
+                "once\n\n",
+                runs, from_pipe ? "pipe" : "file");
     std::printf("| %-10s | %12s | %12s | %14s |\n", "subject", "median (us)", "p99 (us)",
                 "peak RSS (KiB)");
     std::printf("|------------|--------------|--------------|----------------|\n");
