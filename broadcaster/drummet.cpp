@@ -64,10 +64,10 @@ constexpr std::string_view usage_text =
     "    pipes there;\n"
     "  - a node at fifo1 or fifo2 that is not a named pipe, such as a pipe without\n"
     "    a name reached through /proc/PID/fd, a pipe with a second name (a hard\n"
-    "    link), and a fifo2 that is fifo1 under another name;\n"
+    "    link or a bind mount), and a fifo2 that is fifo1 under another name;\n"
     "  - in a sticky folder others or a group may write to (such as /tmp), a pipe\n"
-    "    owned by neither you nor the folder's owner, or by a user your user\n"
-    "    namespace does not map: its owner may be listening.\n"
+    "    owned by neither you nor the folder's owner, or shown as owned by the\n"
+    "    overflow user of a user namespace: its owner may be listening.\n"
     "One drummet at a time may use a folder: it holds a lock on the folder, and on\n"
     "the folder a linked fifo1 or fifo2 leads into, which any process that can\n"
     "read that folder can take too.\n"
@@ -122,6 +122,18 @@ bool gather_bytewise(Gathered &got) {
     return got_one >= 0;
 }
 
+// Reads `bytes.size()` bytes that the pipe `fd` is known to hold. A pipe of
+// packets (written to with O_DIRECT) gives one packet a read, and drops what
+// of it the read had no room for. False when they did not come.
+bool read_known(int fd, std::span<char> bytes) {
+    for (ssize_t got = 0; !bytes.empty(); bytes = bytes.subspan(static_cast<std::size_t>(got)))
+        if ((got = ::read(fd, bytes.data(), bytes.size())) <= 0) {
+            errno = got < 0 ? errno : EIO; // someone else read them meanwhile
+            return false;
+        }
+    return true;
+}
+
 // From a pipe, stdio would read ahead and take what follows the backtick from
 // whoever reads the pipe next. A copy of what the pipe holds (tee) shows where
 // the backtick is, and then only that much is read from it.
@@ -135,17 +147,17 @@ bool gather_from_pipe(Gathered &got) {
         const ssize_t copied = ::tee(STDIN_FILENO, copy_in.get(), chunk.size(), 0);
         if (copied <= 0)
             return copied == 0;
-        const auto length = static_cast<std::size_t>(copied);
-        if (::read(copy_out.get(), chunk.data(), length) != copied)
+        const std::span<char> seen{chunk.data(), static_cast<std::size_t>(copied)};
+        if (!read_known(copy_out.get(), seen))
             return false;
         const auto *end =
-            static_cast<const char *>(std::memchr(chunk.data(), message_terminator, length));
+            static_cast<const char *>(std::memchr(seen.data(), message_terminator, seen.size()));
         const std::size_t used =
-            end == nullptr ? length : static_cast<std::size_t>(end - chunk.data()) + 1;
-        if (::read(STDIN_FILENO, chunk.data(), used) != static_cast<ssize_t>(used))
+            end == nullptr ? seen.size() : static_cast<std::size_t>(end - seen.data()) + 1;
+        if (!read_known(STDIN_FILENO, seen.first(used)))
             return false;
-        for (std::size_t i = 0; i < (end == nullptr ? used : used - 1); ++i)
-            got.take(chunk[i]);
+        for (const char byte : seen.first(end == nullptr ? used : used - 1))
+            got.take(byte);
         if (end != nullptr)
             return true;
     }
@@ -230,17 +242,69 @@ void say_what_it_waits_for() {
                  shown.data(), fifo_guard::quote_name(word, path, true));
 }
 
+// The terminal's settings as drummet found them, for the handlers of the
+// signals that end or stop it while it holds the terminal in its own mode.
+termios terminal_as_found{};
+volatile std::sig_atomic_t terminal_changed = 0;
+
+// Whether the terminal is ours to act on: not when we are a background job,
+// whose terminal the shell uses meanwhile. One that is no process's
+// controlling terminal has no foreground.
+bool terminal_is_ours() {
+    const pid_t foreground = ::tcgetpgrp(STDIN_FILENO);
+    return foreground == -1 || foreground == ::getpgrp();
+}
+
+void put_terminal_back() {
+    if (terminal_changed != 0 && terminal_is_ours())
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &terminal_as_found);
+    terminal_changed = 0;
+}
+
+constexpr std::array<int, 5> ending_signals{SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP};
+
+// Puts the terminal back and lets the signal do what it does by default. Back
+// from a stop (SIGTSTP), the waits take the terminal again if it is ours.
+extern "C" void put_terminal_back_and_go_on(int signal) {
+    const int saved_errno = errno;
+    put_terminal_back();
+    struct sigaction action{};
+    action.sa_handler = SIG_DFL;
+    ::sigaction(signal, &action, nullptr);
+    sigset_t only{};
+    ::sigemptyset(&only);
+    ::sigaddset(&only, signal);
+    ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(signal);
+    action.sa_handler = put_terminal_back_and_go_on;
+    ::sigaction(signal, &action, nullptr);
+    errno = saved_errno;
+}
+
 // On a terminal, what follows the backtick was typed or pasted for us: left
 // there, it would reach the shell once we exit, and run. A paste goes on
 // arriving after the message is in, as the terminal makes room for a large one
 // or as ssh delivers one in pieces; so the terminal is emptied of what comes
 // while the reply is awaited, then until it has been quiet for a while, and
-// once more right before the end.
+// once more right before the end. Meanwhile it is out of canonical mode, where
+// a piece that ends inside a line would not wake a wait.
 class Terminal {
   public:
     static constexpr long quiet_ms = 250; // pieces of a paste come up to 100 ms apart
 
-    Terminal() : active_(::isatty(STDIN_FILENO) == 1) { discard(); }
+    Terminal()
+        : active_(::isatty(STDIN_FILENO) == 1 &&
+                  ::tcgetattr(STDIN_FILENO, &terminal_as_found) == 0),
+          handling_(active_) {
+        for (std::size_t i = 0; handling_ && i < ending_signals.size(); ++i) {
+            struct sigaction ours{};
+            ours.sa_handler = put_terminal_back_and_go_on;
+            ::sigaction(ending_signals[i], nullptr, &before_[i]);
+            if (before_[i].sa_handler != SIG_IGN)
+                ::sigaction(ending_signals[i], &ours, nullptr);
+        }
+        discard();
+    }
     Terminal(const Terminal &) = delete;
     Terminal &operator=(const Terminal &) = delete;
     ~Terminal() {
@@ -249,15 +313,18 @@ class Terminal {
             if (::poll(&input, 1, static_cast<int>(quiet_ms - quiet)) > 0)
                 discard();
         }
-        if (active_)
-            ::tcflush(STDIN_FILENO, TCIFLUSH);
+        discard();
+        put_terminal_back();
+        for (std::size_t i = 0; handling_ && i < ending_signals.size(); ++i)
+            ::sigaction(ending_signals[i], &before_[i], nullptr);
     }
 
     // Waits until `reply` has something to read, emptying the terminal meanwhile.
     void await(int reply) {
         while (active_) {
             std::array<pollfd, 2> ready{pollfd{reply, POLLIN, 0}, pollfd{STDIN_FILENO, POLLIN, 0}};
-            if (::poll(ready.data(), ready.size(), -1) < 0 || ready[0].revents != 0)
+            const int woken = ::poll(ready.data(), ready.size(), -1);
+            if ((woken < 0 && errno != EINTR) || (woken > 0 && ready[0].revents != 0))
                 return;
             discard();
         }
@@ -269,20 +336,46 @@ class Terminal {
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
     }
+    // Whether the terminal may be acted on, with every byte waking a wait.
+    bool take() {
+        if (active_ && !terminal_is_ours()) {
+            active_ = false; // the shell has it now, in the mode it set
+            terminal_changed = 0;
+        }
+        if (active_ && terminal_changed == 0) {
+            termios bytewise = terminal_as_found;
+            bytewise.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+            bytewise.c_cc[VMIN] = 1;
+            bytewise.c_cc[VTIME] = 0;
+            // The mode and its mark change together, or a signal between them
+            // would leave the terminal changed unmarked.
+            sigset_t ending{}, before{};
+            ::sigemptyset(&ending);
+            for (const int signal : ending_signals)
+                ::sigaddset(&ending, signal);
+            ::sigprocmask(SIG_BLOCK, &ending, &before);
+            active_ = ::tcsetattr(STDIN_FILENO, TCSANOW, &bytewise) == 0;
+            terminal_changed = active_ ? 1 : 0;
+            ::sigprocmask(SIG_SETMASK, &before, nullptr);
+        }
+        return active_;
+    }
     void discard() {
         // A terminal that hung up has nothing more to give, and would wake
         // every wait at once.
         pollfd input{STDIN_FILENO, POLLIN, 0};
         if (::poll(&input, 1, 0) > 0 && (input.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
             active_ = false;
-        if (!active_)
+        if (!take())
             return;
-        ::tcflush(STDIN_FILENO, TCIFLUSH);
+        active_ = ::tcflush(STDIN_FILENO, TCIFLUSH) == 0;
         last_input_ms_ = now_ms();
     }
 
     bool active_;
+    const bool handling_; // the ending signals put the terminal back
     long last_input_ms_ = 0;
+    std::array<struct sigaction, ending_signals.size()> before_{};
 };
 
 // Everything after the prompts: the message, the exchange and the reply.
@@ -358,16 +451,17 @@ int main(int argc, char **argv) {
     // A client that goes away early must give us EPIPE to report, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
 
-    const Descriptor folder_lock = fifo_guard::lock_working_folder();
-    if (!folder_lock.valid() && errno == EWOULDBLOCK) {
+    if (!fifo_guard::lock_working_folder()) {
         std::array<char, PATH_MAX> where{};
         const char *folder = fifo_guard::working_folder_name(where);
         report(folder != nullptr ? folder : ".",
                "locked by another drummet, or by another process that can read this folder");
         return exit_failed;
     }
-    // Any other failure (a folder we may write to but not read) only means no
-    // lock: such a folder is no place where two users meet.
+    // A folder we may write to but not read takes no lock: such a folder is no
+    // place where two users meet.
+    if (!fifo_guard::lock_ahead(reply_pipe))
+        return exit_failed;
 
     fifo_guard::Opened message_pipe_end = fifo_guard::open_fifo(
         message_pipe, O_WRONLY,

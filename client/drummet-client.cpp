@@ -60,8 +60,8 @@ constexpr std::string_view usage_text =
     "node at fifo1 or fifo2 that is not a named pipe, such as a pipe without a\n"
     "name reached through /proc/PID/fd; a fifo2 that is fifo1 under another name;\n"
     "and, in a sticky folder others or a group may write to (such as /tmp), a pipe\n"
-    "owned by neither you nor the folder's owner, or by a user your user namespace\n"
-    "does not map. Use a folder of your own (mktemp -d).\n"
+    "owned by neither you nor the folder's owner, or shown as owned by the\n"
+    "overflow user of a user namespace. Use a folder of your own (mktemp -d).\n"
     "\n"
     "Exit status: 0 when the reply was sent, 1 on failure (said on standard error),\n"
     "2 for a bad argument.\n";

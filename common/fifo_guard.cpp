@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,56 +38,24 @@ Identity identity_of(const struct stat &st) {
     return {st.st_dev, st.st_ino};
 }
 
-// The whole of a small file of /proc in `buffer`, NUL-terminated; empty when
-// it cannot be read.
-std::string_view read_small_file(const char *path, std::span<char> buffer) {
-    const Descriptor file{::open(path, O_RDONLY | O_CLOEXEC)};
-    std::size_t used = 0;
-    while (file.valid() && used + 1 < buffer.size()) {
-        const ssize_t got = ::read(file.get(), buffer.data() + used, buffer.size() - 1 - used);
-        if (got < 0)
-            return {};
-        if (got == 0)
-            break;
-        used += static_cast<std::size_t>(got);
-    }
-    buffer[used] = '\0';
-    return {buffer.data(), used};
-}
-
-// Whether `id`, as stat shows an owner, is the overflow id that stands for an
-// owner our user namespace does not map (`kind` is "uid" or "gid"). Seen from
-// a user namespace, the host's root and every other unmapped user look alike.
-bool unmapped(unsigned long id, const char *kind) {
-    std::array<char, 32> path{};
-    std::array<char, 16384> text{}; // up to 340 lines of three numbers
+// The id that stat shows for an owner our user namespace does not map (`kind`
+// is "uid" or "gid"): 65534 unless the system says otherwise.
+unsigned long overflow_id(const char *kind) {
+    std::array<char, 48> path{};
+    std::array<char, 16> text{};
     std::snprintf(path.data(), path.size(), "/proc/sys/kernel/overflow%s", kind);
-    const std::string_view overflow = read_small_file(path.data(), text);
-    if (std::strtoul(overflow.empty() ? "65534" : overflow.data(), nullptr, 10) != id)
-        return false;
-    std::snprintf(path.data(), path.size(), "/proc/self/%s_map", kind);
-    const std::string_view map = read_small_file(path.data(), text);
-    if (map.empty())
-        return false; // without /proc we cannot tell; be lenient, as elsewhere
-    for (const char *line = map.data(); *line != '\0';) {
-        char *end = nullptr;
-        const unsigned long inside = std::strtoul(line, &end, 10);
-        std::strtoul(end, &end, 10);
-        const unsigned long count = std::strtoul(end, &end, 10);
-        if (id >= inside && id - inside < count)
-            return false;
-        line = std::strchr(end, '\n');
-        if (line == nullptr)
-            break;
-        ++line;
-    }
-    return true;
+    const Descriptor file{::open(path.data(), O_RDONLY | O_CLOEXEC)};
+    const ssize_t got = file.valid() ? ::read(file.get(), text.data(), text.size() - 1) : -1;
+    return got > 0 ? std::strtoul(text.data(), nullptr, 10) : 65534;
 }
 
 // The kernel's own rule for opens that create (fs.protected_fifos=2), applied
 // whatever that setting is: in a folder others or a group may write to but only
 // owners may delete from, a FIFO that neither we nor the folder's owner made is
-// a trap. An owner our user namespace does not map could be anyone.
+// a trap. Seen from a user namespace, the host's root, who owns such folders,
+// and every other user the namespace does not map show as the overflow uid,
+// which may also be a user the namespace maps: an owner shown so could be
+// anyone.
 bool planted_by_a_stranger(const struct stat &fifo) {
     struct stat folder{};
     if (::stat(".", &folder) != 0)
@@ -95,7 +64,7 @@ bool planted_by_a_stranger(const struct stat &fifo) {
         (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & (S_IWOTH | S_IWGRP)) != 0;
     if (!shared || fifo.st_uid == ::geteuid())
         return false;
-    return fifo.st_uid != folder.st_uid || unmapped(fifo.st_uid, "uid");
+    return fifo.st_uid != folder.st_uid || fifo.st_uid == overflow_id("uid");
 }
 
 // Why the node behind the path descriptor `path` must not be used, or nullptr.
@@ -128,10 +97,11 @@ bool in_group(gid_t gid) {
 }
 
 // Whether the mode bits themselves refuse us what `flags` asks, as the kernel
-// reads them: root passes them, where its user namespace maps the owner.
+// reads them: root passes them, but not for an owner its user namespace does
+// not map (which shows as the overflow id).
 bool mode_refuses(const struct stat &st, int flags) {
     const mode_t wanted = (flags & O_ACCMODE) == O_WRONLY ? S_IWOTH : S_IROTH;
-    if (::geteuid() == 0 && !unmapped(st.st_uid, "uid") && !unmapped(st.st_gid, "gid"))
+    if (::geteuid() == 0 && st.st_uid != overflow_id("uid") && st.st_gid != overflow_id("gid"))
         return false;
     const int shift = st.st_uid == ::geteuid() ? 6 : in_group(st.st_gid) ? 3 : 0;
     return ((st.st_mode >> shift) & wanted) == 0;
@@ -213,12 +183,49 @@ bool working_folder_removed() {
     return ::stat(".", &folder) != 0 ? errno == ENOENT : folder.st_nlink == 0;
 }
 
-// Locks the folder that holds the one name of the FIFO behind `path`, unless
-// it is the working folder, whose lock the caller holds. Whatever name leads
-// to the FIFO, it leads through that folder, so two lockers never meet on it.
-// Returns why the FIFO must not be used, in `buffer`, or nullptr.
+// The folders whose locks this process holds, until it exits: the working
+// folder and those that linked pipes lead into.
+struct HeldLock {
+    Identity folder;
+    int fd = -1;
+};
+std::array<HeldLock, 3> held_locks{};
+
+// Locks the folder open at `folder`, unless this process holds its lock
+// already (a second lock on another open of it would be refused as anyone's).
+// False, with errno EWOULDBLOCK, when someone else holds it.
+bool hold_lock(Descriptor folder) {
+    struct stat st{};
+    if (::fstat(folder.get(), &st) != 0)
+        return true; // no lock where none can be had; be lenient
+    for (const HeldLock &held : held_locks)
+        if (held.fd >= 0 && held.folder == identity_of(st))
+            return true;
+    if (::flock(folder.get(), LOCK_EX | LOCK_NB) != 0)
+        return errno != EWOULDBLOCK;
+    for (HeldLock &held : held_locks)
+        if (held.fd < 0) {
+            held = {identity_of(st), folder.release()};
+            break;
+        }
+    return true;
+}
+
+// The mount that the node open at `fd` is on, or 0 where the kernel does not
+// say (before 5.8).
+std::uint64_t mount_of(int fd) {
+    struct statx st{};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &st) != 0 || (st.stx_mask & STATX_MNT_ID) == 0)
+        return 0;
+    return st.stx_mnt_id;
+}
+
+// Locks the folder that holds the one name of the FIFO behind `path`.
+// Whatever name leads to the FIFO, it leads through that folder, so two
+// lockers never meet on it. Returns why the FIFO must not be used, in
+// `buffer`, or nullptr.
 const char *lock_folder_of(const Descriptor &path, const char *name, const struct stat &st,
-                           Descriptor &lock, std::span<char> buffer) {
+                           std::span<char> buffer) {
     if (st.st_nlink > 1)
         return "has more than one name (a hard link), so another drummet could wait on it "
                "from another folder: remove it to have it made anew";
@@ -236,17 +243,19 @@ const char *lock_folder_of(const Descriptor &path, const char *name, const struc
     *slash = '\0';
     const char *folder_path = slash == where.data() ? root.data() : where.data();
     Descriptor folder{::open(folder_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    struct stat folder_st{}, here{}, named{};
-    if (!folder.valid() || ::fstat(folder.get(), &folder_st) != 0 || ::stat(".", &here) != 0)
-        return nullptr; // a folder we may not read takes no lock, as the working one
-    if (::fstatat(folder.get(), base, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+    struct stat named{};
+    // A folder we may not read takes no lock, as the working one; one that
+    // does not hold the name (it is out of reach of our /) tells nothing.
+    if (!folder.valid() || ::fstatat(folder.get(), base, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         identity_of(named) != identity_of(st))
-        return "was replaced while it was being opened";
-    if (identity_of(folder_st) == identity_of(here))
         return nullptr;
-    if (::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK)
-            return nullptr;
+    // A pipe mounted over a name (a bind mount) is one name of a pipe whose
+    // own folder is elsewhere.
+    const std::uint64_t mount = mount_of(path.get());
+    if (mount != 0 && mount != mount_of(folder.get()))
+        return "is a pipe mounted here from elsewhere (a bind mount), so another drummet could "
+               "wait on it from another folder";
+    if (!hold_lock(std::move(folder))) {
         std::array<char, shown_size(PATH_MAX)> shown{};
         std::snprintf(buffer.data(), buffer.size(),
                       "leads into %s, which is locked by another drummet, or by another process "
@@ -254,7 +263,6 @@ const char *lock_folder_of(const Descriptor &path, const char *name, const struc
                       quote_name(shown, folder_path));
         return buffer.data();
     }
-    lock = std::move(folder);
     return nullptr;
 }
 
@@ -270,12 +278,15 @@ void report_errno(const char *subject) {
 }
 
 void report_usage(const char *what, const char *argument) {
-    // Enough of it to tell which it was.
-    const std::string_view shown_part = std::string_view(argument).substr(0, 256);
+    // Enough of it to tell which it was, cut where a character begins.
+    const std::size_t length = std::strlen(argument);
+    std::size_t cut = length < 256 ? length : 256;
+    while (cut > 0 && cut < length && (static_cast<unsigned char>(argument[cut]) & 0xc0) == 0x80)
+        --cut;
+    const std::string_view shown_part(argument, cut);
     std::array<char, shown_size(256)> shown{};
     std::fprintf(stderr, "%s: %s %s%s (see %s --help)\n", program, what,
-                 quote_name(shown, shown_part, true),
-                 shown_part.size() < std::strlen(argument) ? "..." : "", program);
+                 quote_name(shown, shown_part, true), cut < length ? "..." : "", program);
 }
 
 bool park_standard_descriptors() {
@@ -299,14 +310,21 @@ bool park_standard_descriptors() {
     return true;
 }
 
-Descriptor lock_working_folder() {
+bool lock_working_folder() {
     Descriptor folder{::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (folder.valid() && ::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        folder.close();
-        errno = error;
-    }
-    return folder;
+    return !folder.valid() || hold_lock(std::move(folder));
+}
+
+bool lock_ahead(const char *name) {
+    const Descriptor path{::open(name, O_PATH | O_CLOEXEC)};
+    struct stat st{};
+    if (!path.valid() || ::fstat(path.get(), &st) != 0 || !S_ISFIFO(st.st_mode))
+        return true; // nothing to lock yet: whatever is there is judged in its turn
+    std::array<char, shown_size(PATH_MAX) + 128> reason{};
+    const char *why = lock_folder_of(path, name, st, reason);
+    if (why != nullptr)
+        report(name, why);
+    return why == nullptr;
 }
 
 const char *working_folder_name(std::span<char> buffer) {
@@ -349,7 +367,7 @@ Opened open_fifo(const char *name, int flags, const OpenOptions &options) {
     Opened result;
     std::array<char, shown_size(PATH_MAX) + 128> reason{};
     if (options.lock) {
-        if (const char *why = lock_folder_of(path, name, st, result.folder_lock, reason))
+        if (const char *why = lock_folder_of(path, name, st, reason))
             return fail(why);
     }
     result.identity = identity_of(st);

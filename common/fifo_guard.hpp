@@ -30,6 +30,7 @@ class Descriptor {
 
     [[nodiscard]] int get() const { return fd_; }
     [[nodiscard]] bool valid() const { return fd_ >= 0; }
+    [[nodiscard]] int release() { return std::exchange(fd_, -1); }
     void close() {
         if (fd_ >= 0)
             ::close(std::exchange(fd_, -1));
@@ -58,11 +59,18 @@ void report_usage(const char *what, const char *argument);
 // opened: says why and returns false.
 bool park_standard_descriptors();
 
-// An exclusive lock on the working folder, held for as long as the descriptor
-// lives; nothing is created. Two drummets in one folder would otherwise both
-// wait on "fifo1", and one client would read both messages as one. Invalid,
-// with errno EWOULDBLOCK, when someone else holds it.
-Descriptor lock_working_folder();
+// An exclusive lock on the working folder, held until the process exits;
+// nothing is created. Two drummets in one folder would otherwise both wait on
+// "fifo1", and one client would read both messages as one. False, with errno
+// EWOULDBLOCK, when someone else holds it; a folder that cannot be read takes
+// no lock.
+bool lock_working_folder();
+
+// Before a drummet waits on fifo1, a "fifo2" that is there already and leads
+// to a FIFO is locked as OpenOptions::lock locks it: found out only once a
+// client has connected, a refusal would leave that client to answer another
+// drummet. Says why and returns false when it must not be used.
+bool lock_ahead(const char *name);
 
 struct Identity {
     dev_t device = 0;
@@ -71,9 +79,8 @@ struct Identity {
 };
 
 struct Opened {
-    Descriptor pipe;        // the open FIFO; invalid when refused or failed
-    Identity identity;      // which FIFO it is, when `pipe` is valid
-    Descriptor folder_lock; // see OpenOptions::lock
+    Descriptor pipe;   // the open FIFO; invalid when refused or failed
+    Identity identity; // which FIFO it is, when `pipe` is valid
 };
 
 // The working folder's absolute path in `buffer`, for what we say about it;
@@ -89,10 +96,10 @@ struct OpenOptions {
     const Identity *other = nullptr;
     // Told before an open for writing blocks.
     Waiting waiting = nullptr;
-    // The caller holds the working folder's lock, and no other holder of a
-    // lock may wait on this FIFO whatever name leads to it: a FIFO with more
-    // than one name is refused, and the folder of its one name, when that is
-    // another folder, is locked too (in Opened::folder_lock).
+    // No other holder of a lock may wait on this FIFO whatever name leads to
+    // it: a FIFO with more than one name, or mounted over its name, is
+    // refused, and the folder of its one name is locked until the process
+    // exits.
     bool lock = false;
 };
 

@@ -12,8 +12,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -269,13 +271,14 @@ bool type_on(int keyboard, std::string_view text) {
 
 // A paste goes on arriving once drummet has its message: a large one as the
 // terminal makes room for it, and one from ssh in pieces, the later ones after
-// the client has answered. None of it may reach the shell, whether the
-// terminal is drummet's controlling terminal or not.
+// the client has answered, and some ending inside a line. None of it may reach
+// the shell, whether the terminal is drummet's controlling terminal or not.
 TEST_F(DrummetTest, OnATerminalNothingOfAPasteReachesTheShell) {
     std::string lines;
     for (int n = 0; lines.size() < 64 * 1024; ++n)
         lines += "echo LEAKED " + std::to_string(n) + "\n";
-    constexpr std::size_t piece = 290;
+    const std::vector<std::string> later_pieces{"xxxxxxxx", "yyyyyyyy", "zzzzzzzz",
+                                                "\necho LEAKED\n"};
     for (const bool controlling : {false, true}) {
         for (const bool in_pieces : {false, true}) {
             SCOPED_TRACE(std::string(controlling ? "controlling terminal" : "other terminal") +
@@ -299,18 +302,19 @@ TEST_F(DrummetTest, OnATerminalNothingOfAPasteReachesTheShell) {
                 };
                 Process drummet({drummet_path()}, here.path(), options);
                 ClientEnds client = connect_as_client(here.path());
-                const std::string first = "hello`\n" + lines.substr(0, in_pieces ? piece : 1 << 16);
+                const std::string first = "hello`\n" + lines.substr(0, in_pieces ? 290 : 1 << 16);
                 ASSERT_TRUE(type_on(tty.screen.get(), first));
+                auto typed = Clock::now();
                 EXPECT_EQ(read_once(client.message.get()), "hello");
                 ASSERT_TRUE(write_once(client.reply.get(), "ok"));
                 auto longest_gap = 0ms;
-                for (std::size_t at = piece; in_pieces && at < 3 * piece; at += piece) {
-                    const auto before = Clock::now();
-                    std::this_thread::sleep_for(100ms);
-                    ASSERT_TRUE(type_on(tty.screen.get(), lines.substr(at, piece)));
-                    longest_gap =
-                        std::max(longest_gap, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                  Clock::now() - before));
+                for (std::size_t i = 0; in_pieces && i < later_pieces.size(); ++i) {
+                    std::this_thread::sleep_until(typed + 100ms);
+                    const auto gap =
+                        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - typed);
+                    longest_gap = std::max(longest_gap, gap);
+                    ASSERT_TRUE(type_on(tty.screen.get(), later_pieces[i]));
+                    typed = Clock::now();
                 }
                 EXPECT_EQ(drummet.finish().status, 0);
                 if (longest_gap > 200ms && attempt < 5)
@@ -322,6 +326,24 @@ TEST_F(DrummetTest, OnATerminalNothingOfAPasteReachesTheShell) {
             }
         }
     }
+}
+
+// While it empties the terminal, drummet holds it out of canonical mode; ended
+// by a signal there (Ctrl-C), it leaves the terminal as it found it.
+TEST_F(DrummetTest, OnATerminalASignalLeavesItAsFound) {
+    Terminal tty = open_terminal(false);
+    SpawnOptions options;
+    options.stdin_pipe = false;
+    options.in_child = [fd = tty.line.get()] { ::dup2(fd, STDIN_FILENO); };
+    Process drummet({drummet_path()}, dir.path(), options);
+    ClientEnds client = connect_as_client(dir.path());
+    ASSERT_TRUE(write_once(tty.screen.get(), "hi`\n"));
+    EXPECT_EQ(read_once(client.message.get()), "hi");
+    ::kill(drummet.pid(), SIGINT);
+    EXPECT_EQ(drummet.finish().signal, SIGINT);
+    termios mode{};
+    ASSERT_EQ(::tcgetattr(tty.line.get(), &mode), 0);
+    EXPECT_NE(mode.c_lflag & ICANON, 0U);
 }
 
 // Started alone on a terminal, drummet says once what it waits for and how to
@@ -432,6 +454,18 @@ TEST_F(DrummetTest, FromAPipeWhatFollowsTheBacktickStaysThere) {
             EXPECT_EQ(read_to_eof(from.get()), rest);
         }
     }
+    // A pipe of packets gives a whole packet to each read: the message still
+    // comes whole from two of them.
+    std::array<int, 2> packets{};
+    ASSERT_EQ(::pipe2(packets.data(), O_CLOEXEC | O_DIRECT), 0);
+    Fd from{packets[0]}, to{packets[1]};
+    ASSERT_TRUE(write_once(to.get(), "hel"));
+    ASSERT_TRUE(write_once(to.get(), "lo`rest"));
+    to.reset();
+    SpawnOptions options;
+    options.stdin_pipe = false;
+    options.in_child = [fd = from.get()] { ::dup2(fd, STDIN_FILENO); };
+    expect_clean_run(exchange(dir.path(), "", "ok", options), "hello", "ok");
 }
 
 TEST_F(DrummetTest, OverlongMessageIsCutTo999BytesAndTheCutReported) {
@@ -739,28 +773,49 @@ TEST_F(DrummetTest, SecondDrummetInTheFolderIsRefusedAtOnce) {
 }
 
 // Whatever names lead to a pipe, two drummets never wait on it: the folder of
-// its one name is locked too, and a pipe with more names is refused (above).
+// its one name is locked too, fifo2's before fifo1 is waited on (a client that
+// connected for nothing would answer the other drummet), and a pipe with more
+// names (above) or mounted over a name is refused.
 TEST_F(DrummetTest, PipesLinkedFromAnotherFolderShareItsLock) {
-    for (const char *linked : {"fifo1", "fifo2"}) {
-        SCOPED_TRACE(linked);
+    using Names = std::vector<std::string>;
+    for (const Names &linked : {Names{"fifo1"}, Names{"fifo2"}, Names{"fifo1", "fifo2"}}) {
+        SCOPED_TRACE(linked.back() + (linked.size() > 1 ? " and fifo1" : ""));
         TempDir a, b;
         ASSERT_EQ(::mkfifo((a / "fifo1").c_str(), 0600), 0);
         ASSERT_EQ(::mkfifo((a / "fifo2").c_str(), 0600), 0);
-        fs::create_symlink(a / linked, b / linked);
+        for (const std::string &name : linked)
+            fs::create_symlink(a / name, b / name);
+        // Alone, it goes through the links, and its locks do not stand in its way.
+        expect_clean_run(exchange(b.path(), "through`", "ok"), "through", "ok");
+
         Process first({drummet_path()}, a.path());
         ASSERT_TRUE(wait_until_open(first.pid(), a.path(), O_RDONLY)); // its lock is taken
-        Process second({drummet_path()}, b.path());
-        ClientEnds other; // the second gets as far as fifo2 when only that is linked
-        if (std::string_view(linked) == "fifo2")
-            other.message = open_reader(b / "fifo1");
-        const Outcome refused = second.finish();
-        EXPECT_EQ(refused.err, "drummet: " + std::string(linked) + ": leads into " +
+        const Outcome refused = Process({drummet_path()}, b.path()).finish();
+        EXPECT_EQ(refused.err, "drummet: " + linked.back() + ": leads into " +
                                    fs::canonical(a.path()).string() +
                                    ", which is locked by another drummet, or by another process "
                                    "that can read that folder\n");
         EXPECT_EQ(refused.status, 255);
         expect_clean_run(exchange_with(first, a.path(), "mine`", "ok"), "mine", "ok");
     }
+
+    ASSERT_TRUE(running_as_root()) << "this test mounts: run it as root";
+    TempDir a, b;
+    ASSERT_EQ(::mkfifo((a / "fifo1").c_str(), 0600), 0);
+    {
+        std::ofstream(b / "fifo1") << "";
+    }
+    SpawnOptions options;
+    options.in_child = [from = a / "fifo1", to = b / "fifo1"] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            ::_exit(125);
+    };
+    const Outcome bound = Process({drummet_path()}, b.path(), options).finish();
+    EXPECT_EQ(bound.err, "drummet: fifo1: is a pipe mounted here from elsewhere (a bind mount), "
+                         "so another drummet could wait on it from another folder\n");
+    EXPECT_EQ(bound.status, 255);
 }
 
 // The lock needs a folder it can read. One it may only write to still works,

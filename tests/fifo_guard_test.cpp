@@ -153,11 +153,12 @@ TEST(FifoGuard, RefusesFifo2ThatIsFifo1UnderAnotherName) {
             ASSERT_TRUE(first.valid());
             const Outcome outcome = process.finish();
             EXPECT_EQ(outcome.out, "");
-            // drummet takes no pipe with a second name, wherever that is.
+            // drummet takes no pipe with a second name, wherever that is, and
+            // looks at fifo2 before it waits on fifo1.
             EXPECT_EQ(outcome.err,
                       program.name +
                           (is_drummet(program) && hard
-                               ? ": fifo1: has more than one name (a hard link), so another "
+                               ? ": fifo2: has more than one name (a hard link), so another "
                                  "drummet could wait on it from another folder: remove it to "
                                  "have it made anew\n"
                                : ": fifo2: is the same named pipe as fifo1\n"));
@@ -193,38 +194,78 @@ std::string enter_user_namespace() {
     return {};
 }
 
+// The same as container engines set one up for a user, with the maps written
+// from outside as newuidmap writes them: `namespaced` is root there, and the
+// subordinate ids 100000 on are 1 on, so the overflow uid is a user there too.
+// The child waits for the job and ends as it ends.
+void enter_user_namespace_with_subordinate_ids() {
+    std::array<int, 2> entered{}, mapped{};
+    if (::pipe2(entered.data(), O_CLOEXEC) != 0 || ::pipe2(mapped.data(), O_CLOEXEC) != 0)
+        ::_exit(125);
+    const pid_t job = ::fork();
+    char byte = 0;
+    if (job == 0) { // goes on to run the program
+        if (::unshare(CLONE_NEWUSER) != 0 || ::write(entered[1], "u", 1) != 1 ||
+            ::read(mapped[0], &byte, 1) != 1 || ::setgroups(0, nullptr) != 0 ||
+            ::setresgid(0, 0, 0) != 0 || ::setresuid(0, 0, 0) != 0)
+            ::_exit(125);
+        return;
+    }
+    std::array<char, 64> map{}, path{};
+    std::snprintf(map.data(), map.size(), "0 %u 1\n1 100000 65536\n",
+                  static_cast<unsigned>(namespaced));
+    bool ok = job > 0 && ::read(entered[0], &byte, 1) == 1;
+    for (const char *kind : {"uid_map", "gid_map"}) {
+        std::snprintf(path.data(), path.size(), "/proc/%d/%s", static_cast<int>(job), kind);
+        const Fd out{::open(path.data(), O_WRONLY | O_CLOEXEC)};
+        ok = ok && out.valid() && write_once(out.get(), map.data());
+    }
+    int status = 0;
+    if (!ok || ::write(mapped[1], "m", 1) != 1 || ::waitpid(job, &status, 0) != job)
+        ::_exit(125);
+    ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
 // In a folder such as /tmp anyone can leave a FIFO under our names and listen
 // at the other end, and so can any member of a sticky team folder. The kernel's
 // own rule for such folders decides. Seen from a user namespace, the host's
 // root, who owns such folders, and every other user the namespace does not map
-// show as one overflow uid: there the folder's owner cannot be told from a
-// stranger, so a pipe that shows as theirs is a stranger's too; our own pipes
-// still pass.
+// show as one overflow uid, which the namespace may map to a user of its own:
+// there the folder's owner cannot be told from a stranger, so a pipe that shows
+// as theirs is a stranger's too; our own pipes still pass.
 TEST(FifoGuard, RefusesAStrangersFifoInASharedStickyFolder) {
     ASSERT_TRUE(running_as_root()) << "this test acts as several users: run it as root";
     ASSERT_EQ(why_a_child_cannot(enter_user_namespace), "");
-    SpawnOptions in_namespace;
-    in_namespace.in_child = [] {
+    enum class Seen { from_the_host, from_a_namespace, from_a_container };
+    SpawnOptions from_a_namespace, from_a_container;
+    from_a_namespace.in_child = [] {
         if (!enter_user_namespace().empty())
             ::_exit(125);
     };
+    from_a_container.in_child = enter_user_namespace_with_subordinate_ids;
     struct Case {
         int mode;
         const char *planted; // nullptr: the program makes the pipes itself
-        bool namespaced;
+        Seen seen;
     };
     for (const Program &program : both_programs()) {
         for (const Case &c :
-             {Case{01777, "fifo1", false}, Case{01777, "fifo2", false}, Case{03770, "fifo1", false},
-              Case{03770, "fifo2", false}, Case{01777, "fifo1", true}, Case{01777, "fifo2", true},
-              Case{01777, nullptr, true}}) {
+             {Case{01777, "fifo1", Seen::from_the_host}, Case{01777, "fifo2", Seen::from_the_host},
+              Case{03770, "fifo1", Seen::from_the_host}, Case{03770, "fifo2", Seen::from_the_host},
+              Case{01777, "fifo1", Seen::from_a_namespace},
+              Case{01777, "fifo2", Seen::from_a_namespace},
+              Case{01777, nullptr, Seen::from_a_namespace},
+              Case{01777, "fifo1", Seen::from_a_container},
+              Case{01777, nullptr, Seen::from_a_container}}) {
             SCOPED_TRACE(program.name + ", folder " + std::to_string(c.mode) + ", planted " +
-                         (c.planted != nullptr ? c.planted : "nothing") +
-                         (c.namespaced ? ", in a user namespace" : ""));
+                         (c.planted != nullptr ? c.planted : "nothing") + ", seen " +
+                         std::to_string(static_cast<int>(c.seen)));
             TempDir dir;
             ASSERT_EQ(::chown(dir.path().c_str(), 0, user), 0);
             fs::permissions(dir.path(), static_cast<fs::perms>(c.mode));
-            const SpawnOptions options = c.namespaced ? in_namespace : as_user(077);
+            const SpawnOptions options = c.seen == Seen::from_a_namespace   ? from_a_namespace
+                                         : c.seen == Seen::from_a_container ? from_a_container
+                                                                            : as_user(077);
             if (c.planted == nullptr) {
                 const Outcome outcome = converse(program, dir.path(), options);
                 EXPECT_EQ(outcome.err, "");
