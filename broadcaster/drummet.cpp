@@ -142,7 +142,7 @@ bool gather_from_pipe(Gathered &got) {
     if (::pipe2(copy.data(), O_CLOEXEC) != 0)
         return gather_bytewise(got); // no descriptor to spare for the copy
     const Descriptor copy_out{copy[0]}, copy_in{copy[1]};
-    std::array<char, 4096> chunk{};
+    std::array<char, 4096> chunk; // written before it is read
     for (;;) {
         const ssize_t copied = ::tee(STDIN_FILENO, copy_in.get(), chunk.size(), 0);
         if (copied <= 0)

@@ -229,7 +229,7 @@ const char *lock_folder_of(const Descriptor &path, const char *name, const struc
     if (st.st_nlink > 1)
         return "has more than one name (a hard link), so another drummet could wait on it "
                "from another folder: remove it to have it made anew";
-    std::array<char, PATH_MAX> where{};
+    std::array<char, PATH_MAX> where;
     const ssize_t length = ::readlink(magic_link(path).data(), where.data(), where.size() - 1);
     if (length > 0)
         where[static_cast<std::size_t>(length)] = '\0';
@@ -320,7 +320,7 @@ bool lock_ahead(const char *name) {
     struct stat st{};
     if (!path.valid() || ::fstat(path.get(), &st) != 0 || !S_ISFIFO(st.st_mode))
         return true; // nothing to lock yet: whatever is there is judged in its turn
-    std::array<char, shown_size(PATH_MAX) + 128> reason{};
+    std::array<char, shown_size(PATH_MAX) + 128> reason;
     const char *why = lock_folder_of(path, name, st, reason);
     if (why != nullptr)
         report(name, why);
@@ -365,7 +365,9 @@ Opened open_fifo(const char *name, int flags, const OpenOptions &options) {
         return fail(why);
 
     Opened result;
-    std::array<char, shown_size(PATH_MAX) + 128> reason{};
+    // Left unset, as the other large buffers on a run's way: written before
+    // they are read, they cost no page that a run does not use.
+    std::array<char, shown_size(PATH_MAX) + 128> reason;
     if (options.lock) {
         if (const char *why = lock_folder_of(path, name, st, reason))
             return fail(why);
