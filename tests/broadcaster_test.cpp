@@ -5,6 +5,7 @@
 #include "support.hpp"
 
 #include <array>
+#include <climits>
 #include <fstream>
 #include <string>
 
