@@ -4,87 +4,132 @@
 //
 // The program is meant to stay tiny and predictable: one pass, fixed buffers on
 // the stack, and nothing from the C++ runtime, so it links against libc alone.
+// On a run's way it makes no call it can do without: the success path does not
+// format, allocate or close.
 
 #include <array>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <string_view>
-#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
-#include "fifo_guard.hpp"
-#include "quote.hpp"
+#include "console.hpp"
+#include "shared.hpp"
+#include "trust.hpp"
 
 namespace {
 
-using fifo_guard::Descriptor;
+using common::Descriptor;
+using common::Folder;
+using common::Judged;
+using common::message_pipe;
+using common::reply_pipe;
+using common::report;
+using common::report_errno;
 
-constexpr const char *message_pipe = "fifo1";
-constexpr const char *reply_pipe = "fifo2";
-
-// A message is at most 999 bytes so that it and its NUL fit in 1000.
-constexpr std::size_t message_capacity = 1000;
-constexpr std::size_t reply_capacity = 1000;
-constexpr char message_terminator = '`';
-
-constexpr int exit_ok = 0;
-constexpr int exit_usage = 2;
-constexpr int exit_failed = 255;
+constexpr int exit_failed = common::drummet_failed;
 
 constexpr std::string_view usage_text =
-    "Usage: drummet [-h | --help | --version]\n"
+    "Usage: drummet [-C DIR]\n"
+    "       drummet -h | --help | --version\n"
     "\n"
-    "Creates the named pipes \"fifo1\" and \"fifo2\" in the current directory and\n"
-    "waits until a client has opened fifo1 for reading and then fifo2 for writing.\n"
-    "Then reads one message from standard input up to a backtick (`) or the end of\n"
-    "input, sends it to the client on fifo1 in one write, and prints the client's\n"
-    "reply, read once from fifo2 (at most 1000 bytes).\n"
+    "Makes the named pipes fifo1 and fifo2 in the current folder, waits until a\n"
+    "client has opened both, reads one message from standard input up to a\n"
+    "backtick (`), sends it to the client on fifo1 and prints the client's reply\n"
+    "from fifo2.\n"
     "\n"
-    "A message holds at most 999 bytes; longer input is cut and the cut reported.\n"
-    "A NUL ends the message. An empty message closes fifo1 so that the client\n"
-    "reads end of file. From a pipe or a file nothing after the backtick is read.\n"
-    "On a terminal, what follows the backtick is discarded until the terminal has\n"
-    "been quiet for a quarter of a second, so that nothing pasted for drummet\n"
-    "reaches the shell; while no client has fifo1 open, standard error says so\n"
-    "there.\n"
+    "  -C DIR       work in the folder DIR instead of the current one\n"
+    "  -h, --help   print this help and exit\n"
+    "  --version    print the version and exit\n"
     "\n"
-    "Before it prompts, drummet refuses (one line on standard error says why):\n"
-    "  - a standard input that is closed, open for writing only or a path only;\n"
-    "  - a folder anyone may write to that is not sticky: anyone may swap the\n"
-    "    pipes there;\n"
-    "  - a node at fifo1 or fifo2 that is not a named pipe, such as a pipe without\n"
-    "    a name reached through /proc/PID/fd, a pipe with a second name (a hard\n"
-    "    link or a bind mount), and a fifo2 that is fifo1 under another name;\n"
-    "  - in a sticky folder others or a group may write to (such as /tmp), a pipe\n"
-    "    owned by neither you nor the folder's owner, or shown as owned by the\n"
-    "    overflow user of a user namespace: its owner may be listening.\n"
-    "One drummet at a time may use a folder: it holds a lock on the folder, and on\n"
-    "the folder a linked fifo1 or fifo2 leads into, which any process that can\n"
-    "read that folder can take too.\n"
-    "\n"
-    "The message is as private as the folder: anyone who can reach fifo1 may read\n"
-    "it. Use a folder only you can enter (mktemp -d), or umask 077 in a folder\n"
-    "without a default ACL.\n"
-    "\n"
-    "Exit status: 0 when the reply was printed or the client closed fifo2 without\n"
-    "one, 2 for a bad argument, 255 for any failure (said on standard error).\n";
+    "Exit status: 0 reply printed (or none sent), 2 bad argument, 255 failure.\n"
+    "The message is as private as the folder: use one only you can enter\n"
+    "(mktemp -d). What drummet refuses and why, and the whole story: man drummet\n";
 
-using fifo_guard::report;
-using fifo_guard::report_errno;
+// Standard output and input are buffered by stdio, in buffers of their own:
+// stdio would otherwise allocate them, which costs a run four system calls.
+std::array<char, 4096> output_buffer;
+std::array<char, 4096> input_buffer;
+
+// ---------------------------------------------------------------------------
+// Standard input, and the message taken from it.
+
+struct Input {
+    bool terminal = false;
+    // From a pipe or a socket, stdio would read ahead and take what follows the
+    // backtick from whoever reads next: such input is read exactly, with a look
+    // at what it holds first (a private copy of a pipe, a peek at a socket).
+    bool exact = false;
+    bool socket = false;
+    Descriptor copy_out, copy_in;
+};
+
+// Without standard input there is no message. Found out at the first read, it
+// would come after a client had connected for nothing.
+bool can_read_standard_input() {
+    const int flags = ::fcntl(STDIN_FILENO, F_GETFL);
+    if (flags != -1 && (flags & O_ACCMODE) != O_WRONLY && (flags & O_PATH) == 0)
+        return true;
+    report("stdin", flags == -1                       ? "is closed, so there is no message to send"
+                    : (flags & O_ACCMODE) == O_WRONLY ? "is open for writing only, so there is no "
+                                                        "message to send"
+                                                      : "is open as a path only, so there is no "
+                                                        "message to send");
+    return false;
+}
+
+// What the input is, and what reading it needs, made before any client
+// connects: a failure then keeps nobody waiting.
+bool prepare_input(Input &input) {
+    struct stat st{};
+    if (::fstat(STDIN_FILENO, &st) != 0) {
+        report_errno("stdin");
+        return false;
+    }
+    input.terminal = S_ISCHR(st.st_mode) && ::isatty(STDIN_FILENO) == 1;
+    input.socket = S_ISSOCK(st.st_mode);
+    input.exact = input.socket || S_ISFIFO(st.st_mode);
+    if (!S_ISFIFO(st.st_mode))
+        return true;
+    std::array<int, 2> copy{};
+    if (::pipe2(copy.data(), O_CLOEXEC) != 0) {
+        std::array<char, 160> reason{};
+        std::snprintf(reason.data(), reason.size(),
+                      "is a pipe, which needs a pipe of its own to be read up to the backtick and "
+                      "no further: %s",
+                      std::strerror(errno));
+        report("stdin", reason.data());
+        return false;
+    }
+    input.copy_out = Descriptor{copy[0]};
+    input.copy_in = Descriptor{copy[1]};
+    return true;
+}
+
+// Input left non-blocking (by a program that crashed, say) is waited for.
+bool wait_for_input() {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    while (::poll(&input, 1, -1) < 0)
+        if (errno != EINTR)
+            return false;
+    return true;
+}
 
 // The message as it is gathered, byte by byte, up to the backtick.
 struct Gathered {
-    std::span<char, message_capacity> buffer;
+    std::span<char, common::message_capacity> buffer;
     std::size_t stored = 0;
     std::size_t dropped = 0;
     bool at_nul = false;
@@ -103,74 +148,92 @@ struct Gathered {
 };
 
 // Through stdio, up to the backtick; end of input ends the message as the
-// backtick would. False when standard input could not be read.
+// backtick would. Says why and returns false when standard input could not be
+// read.
 bool gather_buffered(Gathered &got) {
-    for (int c = std::getchar(); c != EOF; c = std::getchar()) {
-        if (static_cast<char>(c) == message_terminator)
+    for (;;) {
+        const int c = std::getchar();
+        if (c != EOF && static_cast<char>(c) == common::message_terminator)
             return true;
-        got.take(static_cast<char>(c));
-    }
-    return std::ferror(stdin) == 0;
-}
-
-// A byte a read, for when nothing better can be had.
-bool gather_bytewise(Gathered &got) {
-    char byte = 0;
-    ssize_t got_one = 0;
-    while ((got_one = ::read(STDIN_FILENO, &byte, 1)) == 1 && byte != message_terminator)
-        got.take(byte);
-    return got_one >= 0;
-}
-
-// Reads `bytes.size()` bytes that the pipe `fd` is known to hold. A pipe of
-// packets (written to with O_DIRECT) gives one packet a read, and drops what
-// of it the read had no room for. False when they did not come.
-bool read_known(int fd, std::span<char> bytes) {
-    for (ssize_t got = 0; !bytes.empty(); bytes = bytes.subspan(static_cast<std::size_t>(got)))
-        if ((got = ::read(fd, bytes.data(), bytes.size())) <= 0) {
-            errno = got < 0 ? errno : EIO; // someone else read them meanwhile
+        if (c != EOF) {
+            got.take(static_cast<char>(c));
+            continue;
+        }
+        if (std::ferror(stdin) == 0)
+            return true;
+        if (errno != EAGAIN || !wait_for_input()) {
+            report_errno("stdin");
             return false;
         }
-    return true;
-}
-
-// From a pipe, stdio would read ahead and take what follows the backtick from
-// whoever reads the pipe next. A copy of what the pipe holds (tee) shows where
-// the backtick is, and then only that much is read from it.
-bool gather_from_pipe(Gathered &got) {
-    std::array<int, 2> copy{};
-    if (::pipe2(copy.data(), O_CLOEXEC) != 0)
-        return gather_bytewise(got); // no descriptor to spare for the copy
-    const Descriptor copy_out{copy[0]}, copy_in{copy[1]};
-    std::array<char, 4096> chunk; // written before it is read
-    for (;;) {
-        const ssize_t copied = ::tee(STDIN_FILENO, copy_in.get(), chunk.size(), 0);
-        if (copied <= 0)
-            return copied == 0;
-        const std::span<char> seen{chunk.data(), static_cast<std::size_t>(copied)};
-        if (!read_known(copy_out.get(), seen))
-            return false;
-        const auto *end =
-            static_cast<const char *>(std::memchr(seen.data(), message_terminator, seen.size()));
-        const std::size_t used =
-            end == nullptr ? seen.size() : static_cast<std::size_t>(end - seen.data()) + 1;
-        if (!read_known(STDIN_FILENO, seen.first(used)))
-            return false;
-        for (const char byte : seen.first(end == nullptr ? used : used - 1))
-            got.take(byte);
-        if (end != nullptr)
-            return true;
+        std::clearerr(stdin);
     }
 }
 
-// Reads up to the backtick, and not a byte further where someone else may
-// read on: from a pipe. False when standard input could not be read.
-bool gather_message(Gathered &got) {
-    struct stat input{};
-    const bool pipe = ::fstat(STDIN_FILENO, &input) == 0 && S_ISFIFO(input.st_mode);
-    const bool gathered = pipe ? gather_from_pipe(got) : gather_buffered(got);
-    got.buffer[got.stored] = '\0';
-    return gathered;
+// Shows what standard input holds next without taking it, at most
+// `seen.size()` bytes: a copy of what the pipe holds (tee), or a peek at the
+// socket. 0 at the end of input, -1 with errno on failure.
+ssize_t look_ahead(Input &input, std::span<char> seen) {
+    for (;;) {
+        const ssize_t shown = input.socket
+                                  ? ::recv(STDIN_FILENO, seen.data(), seen.size(), MSG_PEEK)
+                                  : ::tee(STDIN_FILENO, input.copy_in.get(), seen.size(), 0);
+        if (shown >= 0 || errno != EAGAIN || !wait_for_input())
+            return shown;
+    }
+}
+
+// Up to the backtick and not a byte further, where someone else may read on.
+// A pipe of packets (written to with O_DIRECT) gives one packet a read and
+// drops what the read had no room for; so its packets are read one by one,
+// each whole as the copy shows it, and a packet the copy shows cut short (the
+// last of a full look) is left for the next look, unless the backtick is in
+// it: what follows the backtick in its own packet is lost, as for any reader
+// that stops there. What is read must be what was seen, or another process is
+// reading the same input and the message cannot be known.
+bool gather_exactly(Gathered &got, Input &input) {
+    std::array<char, 4096> seen; // written before they are read
+    std::array<char, 4096> taken;
+    for (;;) {
+        const ssize_t shown = look_ahead(input, seen);
+        if (shown <= 0) {
+            if (shown < 0)
+                report_errno("stdin");
+            return shown == 0;
+        }
+        const auto full = static_cast<std::size_t>(shown);
+        for (std::size_t offset = 0; offset < full;) {
+            ssize_t piece = static_cast<ssize_t>(full - offset);
+            if (!input.socket &&
+                (piece = ::read(input.copy_out.get(), seen.data() + offset, full - offset)) <= 0) {
+                report("stdin", piece < 0 ? std::strerror(errno) : "its copy came short");
+                return false;
+            }
+            const std::span<const char> bytes{seen.data() + offset,
+                                              static_cast<std::size_t>(piece)};
+            const auto *end = static_cast<const char *>(
+                std::memchr(bytes.data(), common::message_terminator, bytes.size()));
+            offset += bytes.size();
+            if (end == nullptr && offset == full && offset > bytes.size() && full == seen.size())
+                break; // perhaps cut short: it comes whole at the next look
+            const std::size_t wanted =
+                end == nullptr ? bytes.size() : static_cast<std::size_t>(end - bytes.data()) + 1;
+            const ssize_t took = ::read(STDIN_FILENO, taken.data(), wanted);
+            if (took < 0 && errno != EAGAIN) {
+                report_errno("stdin");
+                return false;
+            }
+            if (took != static_cast<ssize_t>(wanted) ||
+                std::memcmp(taken.data(), bytes.data(), wanted) != 0) {
+                report("stdin", "another process read from it at the same time, so the message "
+                                "is not known: nothing is sent");
+                return false;
+            }
+            for (const char byte : std::span{taken}.first(end == nullptr ? wanted : wanted - 1))
+                got.take(byte);
+            if (end != nullptr)
+                return true;
+        }
+    }
 }
 
 // The message goes out in one write; it is at most 999 bytes, well below the
@@ -191,63 +254,27 @@ bool send_message(Descriptor &pipe, std::string_view message) {
         return false;
     }
     if (static_cast<std::size_t>(written) != message.size()) {
-        std::fprintf(stderr, "drummet: %s: only %zd of %zu message bytes were sent\n", message_pipe,
-                     written, message.size());
+        std::array<char, 96> reason{};
+        std::snprintf(reason.data(), reason.size(), "only %zd of %zu message bytes were sent",
+                      written, message.size());
+        report(message_pipe, reason.data());
         return false;
     }
     return true;
 }
 
-// Without standard input there is no message. Found out at the first read, it
-// would come after a client had connected for nothing.
-bool can_read_standard_input() {
-    const int flags = ::fcntl(STDIN_FILENO, F_GETFL);
-    if (flags != -1 && (flags & O_ACCMODE) != O_WRONLY && (flags & O_PATH) == 0)
-        return true;
-    report("stdin", flags == -1                       ? "is closed, so there is no message to send"
-                    : (flags & O_ACCMODE) == O_WRONLY ? "is open for writing only, so there is no "
-                                                        "message to send"
-                                                      : "is open as a path only, so there is no "
-                                                        "message to send");
-    return false;
-}
+// ---------------------------------------------------------------------------
+// The terminal, when standard input is one: its mode and the signals that must
+// put it back.
 
-// Started alone, drummet would wait for a client in silence and pass for hung:
-// on a terminal it says what it waits for, right before it does.
-void say_what_it_waits_for() {
-    std::array<char, PATH_MAX + 1> where{};
-    const char *folder = fifo_guard::working_folder_name(std::span{where}.first(PATH_MAX));
-    if (folder == nullptr) {
-        // A command naming "." would make fifo1 wherever it is run: none at all.
-        std::fprintf(stderr,
-                     "drummet: waiting for a client to open fifo1 in the current folder, whose "
-                     "path %s\n",
-                     errno == ERANGE || errno == ENAMETOOLONG ? "is longer than PATH_MAX"
-                                                              : std::strerror(errno));
-        return;
-    }
-    std::array<char, fifo_guard::shown_size(PATH_MAX)> shown{};
-    fifo_guard::quote_name(shown, folder);
-    // A shell drops the newlines that end a command's output, and so those that
-    // end a folder's name in the suggested word; a slash after them keeps them.
-    std::string_view path = folder;
-    if (path.ends_with('\n')) {
-        where[path.size()] = '/';
-        path = {where.data(), path.size() + 1};
-    }
-    std::array<char, fifo_guard::shown_size(PATH_MAX + 1)> word{};
-    std::fprintf(stderr,
-                 "drummet: waiting for a client to open fifo1 in %s; start one with: "
-                 "drummet-client -C %s\n",
-                 shown.data(), fifo_guard::quote_name(word, path, true));
-}
-
-// The terminal's settings as drummet found them, for the handlers of the
-// signals that end or stop it while it holds the terminal in its own mode.
+// The terminal's settings as drummet found them, and whether it is in
+// drummet's mode now (`changed`) or should be whenever it is ours (`held`):
+// the signal handlers read them.
 termios terminal_as_found{};
+volatile std::sig_atomic_t terminal_held = 0;
 volatile std::sig_atomic_t terminal_changed = 0;
 
-// Whether the terminal is ours to act on: not when we are a background job,
+// Whether the terminal is ours to act on: not while we are a background job,
 // whose terminal the shell uses meanwhile. One that is no process's
 // controlling terminal has no foreground.
 bool terminal_is_ours() {
@@ -261,10 +288,20 @@ void put_terminal_back() {
     terminal_changed = 0;
 }
 
-constexpr std::array<int, 5> ending_signals{SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP};
+// Out of canonical mode, where every byte wakes a wait, also a piece of a
+// paste that ends inside a line.
+void take_terminal() {
+    if (terminal_held == 0 || terminal_changed != 0 || !terminal_is_ours())
+        return;
+    termios bytewise = terminal_as_found;
+    bytewise.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    bytewise.c_cc[VMIN] = 1;
+    bytewise.c_cc[VTIME] = 0;
+    if (::tcsetattr(STDIN_FILENO, TCSANOW, &bytewise) == 0)
+        terminal_changed = 1;
+}
 
-// Puts the terminal back and lets the signal do what it does by default. Back
-// from a stop (SIGTSTP), the waits take the terminal again if it is ours.
+// Puts the terminal back and lets the signal do what it does by default.
 extern "C" void put_terminal_back_and_go_on(int signal) {
     const int saved_errno = errno;
     put_terminal_back();
@@ -277,138 +314,265 @@ extern "C" void put_terminal_back_and_go_on(int signal) {
     ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
     ::raise(signal);
     action.sa_handler = put_terminal_back_and_go_on;
+    action.sa_flags = SA_RESTART;
     ::sigaction(signal, &action, nullptr);
     errno = saved_errno;
 }
 
-// On a terminal, what follows the backtick was typed or pasted for us: left
-// there, it would reach the shell once we exit, and run. A paste goes on
-// arriving after the message is in, as the terminal makes room for a large one
-// or as ssh delivers one in pieces; so the terminal is emptied of what comes
-// while the reply is awaited, then until it has been quiet for a while, and
-// once more right before the end. Meanwhile it is out of canonical mode, where
-// a piece that ends inside a line would not wake a wait.
-class Terminal {
+// Continued, in the foreground again (fg, after Ctrl-Z and perhaps bg), the
+// terminal is taken again.
+extern "C" void take_terminal_again(int) {
+    const int saved_errno = errno;
+    take_terminal();
+    errno = saved_errno;
+}
+
+// The terminal's mode, from the moment drummet waits for a client to the end:
+// the signals that end or stop drummet put it back first, and it is put back
+// as it was found when drummet is done with it.
+class TerminalMode {
   public:
-    static constexpr long quiet_ms = 250; // pieces of a paste come up to 100 ms apart
-
-    Terminal()
-        : active_(::isatty(STDIN_FILENO) == 1 &&
-                  ::tcgetattr(STDIN_FILENO, &terminal_as_found) == 0),
-          handling_(active_) {
-        for (std::size_t i = 0; handling_ && i < ending_signals.size(); ++i) {
+    explicit TerminalMode(bool terminal)
+        : active_(terminal && ::tcgetattr(STDIN_FILENO, &terminal_as_found) == 0) {
+        for (std::size_t i = 0; active_ && i < handled.size(); ++i) {
             struct sigaction ours{};
-            ours.sa_handler = put_terminal_back_and_go_on;
-            ::sigaction(ending_signals[i], nullptr, &before_[i]);
+            ours.sa_handler =
+                handled[i] == SIGCONT ? take_terminal_again : put_terminal_back_and_go_on;
+            ours.sa_flags = SA_RESTART;
+            ::sigaction(handled[i], nullptr, &before_[i]);
             if (before_[i].sa_handler != SIG_IGN)
-                ::sigaction(ending_signals[i], &ours, nullptr);
+                ::sigaction(handled[i], &ours, nullptr);
         }
-        discard();
     }
-    Terminal(const Terminal &) = delete;
-    Terminal &operator=(const Terminal &) = delete;
-    ~Terminal() {
-        for (long quiet = 0; active_ && (quiet = now_ms() - last_input_ms_) < quiet_ms;) {
-            pollfd input{STDIN_FILENO, POLLIN, 0};
-            if (::poll(&input, 1, static_cast<int>(quiet_ms - quiet)) > 0)
-                discard();
-        }
-        discard();
-        put_terminal_back();
-        for (std::size_t i = 0; handling_ && i < ending_signals.size(); ++i)
-            ::sigaction(ending_signals[i], &before_[i], nullptr);
+    TerminalMode(const TerminalMode &) = delete;
+    TerminalMode &operator=(const TerminalMode &) = delete;
+    ~TerminalMode() { release(); }
+
+    [[nodiscard]] bool active() const { return active_; }
+
+    // From now on in drummet's mode, whenever the terminal is ours.
+    void hold() {
+        if (!active_)
+            return;
+        // The mode and its mark change together, or a signal between them
+        // would leave the terminal changed unmarked.
+        sigset_t all{}, before{};
+        ::sigfillset(&all);
+        ::sigprocmask(SIG_BLOCK, &all, &before);
+        terminal_held = 1;
+        take_terminal();
+        ::sigprocmask(SIG_SETMASK, &before, nullptr);
     }
 
-    // Waits until `reply` has something to read, emptying the terminal meanwhile.
-    void await(int reply) {
-        while (active_) {
-            std::array<pollfd, 2> ready{pollfd{reply, POLLIN, 0}, pollfd{STDIN_FILENO, POLLIN, 0}};
-            const int woken = ::poll(ready.data(), ready.size(), -1);
-            if ((woken < 0 && errno != EINTR) || (woken > 0 && ready[0].revents != 0))
-                return;
-            discard();
-        }
+    // A terminal that hung up has nothing more to give.
+    void hung_up() { active_ = false; }
+
+    // As it was found, and the signals as they were.
+    void release() {
+        if (!active_)
+            return;
+        terminal_held = 0;
+        put_terminal_back();
+        for (std::size_t i = 0; i < handled.size(); ++i)
+            if (before_[i].sa_handler != SIG_IGN)
+                ::sigaction(handled[i], &before_[i], nullptr);
+        active_ = false;
     }
 
   private:
+    // Those that end or stop drummet, and the one that continues it.
+    static constexpr std::array<int, 6> handled{SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, SIGCONT};
+    bool active_;
+    std::array<struct sigaction, handled.size()> before_{};
+};
+
+// What is typed on the terminal once the message is in was meant for drummet:
+// left there, it would reach the shell once drummet exits, and run. So the
+// terminal is emptied while the reply is awaited, and at the end until it has
+// been quiet for a while: a paste goes on arriving as the terminal makes room
+// for it, and ssh delivers one in pieces.
+class TypedAhead {
+  public:
+    explicit TypedAhead(TerminalMode &terminal) : terminal_(terminal) {}
+
+    // Empties the terminal, when it is ours: what is typed while drummet is a
+    // background job is the shell's.
+    void discard() {
+        if (!terminal_.active() || !terminal_is_ours())
+            return;
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&input, 1, 0) > 0 && (input.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            terminal_.hung_up(); // it would wake every wait at once
+            return;
+        }
+        take_terminal();
+        ::tcflush(STDIN_FILENO, TCIFLUSH);
+        last_input_ms_ = now_ms();
+    }
+
+    // Waits until `reply` has something to read, emptying the terminal
+    // meanwhile. A background job looks now and then whether it is in the
+    // foreground again: fg continues a job that runs with no signal at all.
+    void await(int reply) {
+        while (terminal_.active()) {
+            const bool ours = terminal_is_ours();
+            if (ours)
+                take_terminal();
+            std::array<pollfd, 2> ready{pollfd{reply, POLLIN, 0},
+                                        pollfd{ours ? STDIN_FILENO : -1, POLLIN, 0}};
+            const int woken = ::poll(ready.data(), ready.size(), ours ? -1 : 200);
+            if ((woken < 0 && errno != EINTR) || (woken > 0 && ready[0].revents != 0))
+                return;
+            if (woken > 0 && ready[1].revents != 0)
+                discard();
+        }
+    }
+
+    // Discards what comes until the terminal has been quiet for a while, and
+    // for a few seconds at most: a held key never stops.
+    void until_quiet() {
+        terminal_.hold();
+        discard();
+        const long until = now_ms() + longest_ms;
+        for (long now = now_ms();
+             terminal_.active() && now < until && now - last_input_ms_ < quiet_ms; now = now_ms()) {
+            const long quiet_left = quiet_ms - (now - last_input_ms_);
+            pollfd input{STDIN_FILENO, POLLIN, 0};
+            if (::poll(&input, 1,
+                       static_cast<int>(quiet_left < until - now ? quiet_left : until - now)) > 0)
+                discard();
+        }
+        discard();
+    }
+
+  private:
+    static constexpr long quiet_ms = 250; // pieces of a paste come up to 100 ms apart
+    static constexpr long longest_ms = 3000;
+
     static long now_ms() {
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
     }
-    // Whether the terminal may be acted on, with every byte waking a wait.
-    bool take() {
-        if (active_ && !terminal_is_ours()) {
-            active_ = false; // the shell has it now, in the mode it set
-            terminal_changed = 0;
-        }
-        if (active_ && terminal_changed == 0) {
-            termios bytewise = terminal_as_found;
-            bytewise.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-            bytewise.c_cc[VMIN] = 1;
-            bytewise.c_cc[VTIME] = 0;
-            // The mode and its mark change together, or a signal between them
-            // would leave the terminal changed unmarked.
-            sigset_t ending{}, before{};
-            ::sigemptyset(&ending);
-            for (const int signal : ending_signals)
-                ::sigaddset(&ending, signal);
-            ::sigprocmask(SIG_BLOCK, &ending, &before);
-            active_ = ::tcsetattr(STDIN_FILENO, TCSANOW, &bytewise) == 0;
-            terminal_changed = active_ ? 1 : 0;
-            ::sigprocmask(SIG_SETMASK, &before, nullptr);
-        }
-        return active_;
-    }
-    void discard() {
-        // A terminal that hung up has nothing more to give, and would wake
-        // every wait at once.
-        pollfd input{STDIN_FILENO, POLLIN, 0};
-        if (::poll(&input, 1, 0) > 0 && (input.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
-            active_ = false;
-        if (!take())
-            return;
-        active_ = ::tcflush(STDIN_FILENO, TCIFLUSH) == 0;
-        last_input_ms_ = now_ms();
-    }
 
-    bool active_;
-    const bool handling_; // the ending signals put the terminal back
+    TerminalMode &terminal_;
     long last_input_ms_ = 0;
-    std::array<struct sigaction, ending_signals.size()> before_{};
 };
 
+// ---------------------------------------------------------------------------
+// What drummet says on a terminal, on standard error, so that standard output
+// carries only the dialogue.
+
+// Started alone, drummet would wait for a client in silence and pass for hung.
+void say_what_it_waits_for() {
+    common::say_waiting("a client", "one", "drummet-client");
+}
+
+// The user types below the prompt and might never guess how a message ends.
+void say_how_the_message_ends() {
+    common::say("end the message with a backtick (`), then press Enter");
+}
+
+// With the usual umask, a pipe in a folder others can reach is theirs to read.
+void warn_if_others_may_read(const Judged &message) {
+    if (!common::others_may_read(message))
+        return;
+    std::array<char, 160> reason{};
+    std::snprintf(reason.data(), reason.size(),
+                  "others may open it and take the message (mode %04o, in a folder they can "
+                  "reach); use a folder only you can enter (mktemp -d), or umask 077",
+                  static_cast<unsigned>(message.fifo.mode & 07777));
+    report(message_pipe, reason.data());
+}
+
+// ---------------------------------------------------------------------------
+// The run.
+
+struct Console {
+    bool out_terminal = false;
+    bool err_terminal = false;
+};
+
+// Connects both pipes, in the order the client expects: fifo1 for writing,
+// then fifo2 for reading. A fifo2 that is there already is judged before
+// anyone is waited for, so that no client connects for nothing; one that
+// comes later, once the client has fifo1 open. A client that leaves before it
+// opens fifo2 ends the run, or, on a terminal, is waited for again.
+bool connect(const Folder &folder, const Console &console, Descriptor &message_end,
+             Descriptor &reply_end, Judged &message, Judged &reply) {
+    common::Waiting waiting = console.err_terminal ? say_what_it_waits_for : nullptr;
+    bool warned = false;
+    for (;;) {
+        using common::Verdict;
+        if (common::judge(folder, reply_pipe, reply, false, true) == Verdict::refused ||
+            common::judge(folder, message_pipe, message, true, true, &reply) != Verdict::trusted ||
+            (reply.valid() && !common::distinct(message, reply)))
+            return false;
+        if (console.err_terminal && !warned)
+            warn_if_others_may_read(message);
+        warned = true;
+        if (common::open_judged(folder, message_pipe, message, O_WRONLY, message_end, waiting) !=
+            common::Connected::yes)
+            return false;
+        for (;;) {
+            if (!reply.valid() && (common::judge(folder, reply_pipe, reply, true, true, &message) !=
+                                       Verdict::trusted ||
+                                   !common::distinct(message, reply)))
+                return false;
+            const common::Connected connected = common::open_judged(
+                folder, reply_pipe, reply, O_RDONLY, reply_end, nullptr, message_end.get());
+            if (connected == common::Connected::yes)
+                return true;
+            if (connected == common::Connected::failed)
+                return false;
+            if (connected == common::Connected::partner_left)
+                break;
+            reply = Judged{}; // its name leads elsewhere now: judged anew
+        }
+        if (!console.err_terminal) {
+            report(message_pipe, "the client left before it opened fifo2");
+            return false;
+        }
+        report(message_pipe, "the client left before it opened fifo2; waiting for a client again");
+        message_end.close();
+        waiting = nullptr;
+    }
+}
+
 // Everything after the prompts: the message, the exchange and the reply.
-int exchange(Descriptor &message_pipe_end, int reply_pipe_end) {
-    std::array<char, message_capacity> message{};
+int exchange(Descriptor &message_end, int reply_end, Input &input, TerminalMode &terminal,
+             TypedAhead &typed, const Console &console) {
+    std::fputs("\nReady to broadcast to client\nEnter message : \n", stdout);
+    if (input.terminal && console.err_terminal)
+        say_how_the_message_ends();
+    std::array<char, common::message_capacity> message; // written before it is read
     Gathered got{message};
-    const bool gathered = gather_message(got);
-    const int read_error = errno;
-    Terminal terminal;
-    if (!gathered) {
-        errno = read_error;
-        report_errno("stdin");
+    const bool gathered = input.exact ? gather_exactly(got, input) : gather_buffered(got);
+    message[got.stored] = '\0';
+    terminal.hold(); // what follows the backtick is no part of it
+    typed.discard();
+    if (!gathered)
         return exit_failed;
-    }
     if (got.dropped > 0) {
-        std::fprintf(stderr, "drummet: %s: message longer than %zu bytes, %zu byte%s dropped\n",
-                     message_pipe, message.size() - 1, got.dropped, got.dropped == 1 ? "" : "s");
+        std::array<char, 96> reason{};
+        std::snprintf(reason.data(), reason.size(),
+                      "message longer than %zu bytes, %zu byte%s dropped", message.size() - 1,
+                      got.dropped, got.dropped == 1 ? "" : "s");
+        report(message_pipe, reason.data());
     }
 
-    if (!send_message(message_pipe_end, std::string_view{message.data(), got.stored}))
+    if (!send_message(message_end, std::string_view{message.data(), got.stored}))
         return exit_failed;
 
-    terminal.await(reply_pipe_end);
-    std::array<char, reply_capacity + 1> reply{};
-    const ssize_t received = ::read(reply_pipe_end, reply.data(), reply_capacity);
+    typed.await(reply_end);
+    std::array<char, common::reply_capacity + 1> reply;
+    const ssize_t received = ::read(reply_end, reply.data(), common::reply_capacity);
     if (received < 0) {
         report_errno(reply_pipe);
         return exit_failed;
     }
     if (received > 0) {
         reply[static_cast<std::size_t>(received)] = '\0';
-        // fputs, not printf: the reply is text printed as is, and the formatter
-        // would map a further 128 KiB of the C library into every run.
         std::fputs("\nStats recieved from client: \n", stdout);
         std::fputs(reply.data(), stdout);
     }
@@ -416,64 +580,62 @@ int exchange(Descriptor &message_pipe_end, int reply_pipe_end) {
         report_errno("stdout");
         return exit_failed;
     }
-    return got.dropped > 0 ? exit_failed : exit_ok;
-}
-
-int handle_arguments(int argc, char **argv) {
-    const std::string_view arg = argv[1];
-    const bool help = arg == "--help" || arg == "-h";
-    if ((!help && arg != "--version") || argc > 2) {
-        fifo_guard::report_usage("unexpected argument",
-                                 argc > 2 && (help || arg == "--version") ? argv[2] : argv[1]);
-        return exit_usage;
-    }
-    if (help)
-        std::fwrite(usage_text.data(), 1, usage_text.size(), stdout);
-    else
-        std::puts("drummet " DRUMMET_VERSION);
-    if (std::fflush(stdout) != 0) {
-        report_errno("stdout");
-        return exit_failed;
-    }
-    return exit_ok;
+    return got.dropped > 0 ? exit_failed : common::exit_ok;
 }
 
 } // namespace
 
-const char *const fifo_guard::program = "drummet";
+const common::Program common::program{"drummet", common::drummet_failed};
 
 int main(int argc, char **argv) {
-    if (argc > 1)
-        return handle_arguments(argc, argv);
-
-    if (!can_read_standard_input() || !fifo_guard::park_standard_descriptors())
+    common::CommandLine line;
+    if (argc > 1) {
+        const int status = common::read_command_line(argc, argv, usage_text, line);
+        if (status >= 0)
+            return status;
+    }
+    if (!can_read_standard_input())
         return exit_failed;
+    // Whether standard output and error are terminals also tells whether they
+    // are closed: a closed one must hold its number before any pipe is opened.
+    Console console;
+    std::array<int, 2> closed{};
+    std::size_t closed_count = 0;
+    for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        const bool terminal = ::isatty(fd) == 1;
+        if (!terminal && errno == EBADF)
+            closed[closed_count++] = fd;
+        (fd == STDOUT_FILENO ? console.out_terminal : console.err_terminal) = terminal;
+    }
+    if (!common::park_closed_descriptors(std::span{closed}.first(closed_count)))
+        return exit_failed;
+    // Line buffered on a terminal, so that the prompts show at once, as stdio
+    // would choose.
+    std::setvbuf(stdout, output_buffer.data(), console.out_terminal ? _IOLBF : _IOFBF,
+                 output_buffer.size());
+    std::setvbuf(stdin, input_buffer.data(), _IOFBF, input_buffer.size());
     // A client that goes away early must give us EPIPE to report, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
 
-    if (!fifo_guard::lock_working_folder()) {
-        std::array<char, PATH_MAX> where{};
-        const char *folder = fifo_guard::working_folder_name(where);
-        report(folder != nullptr ? folder : ".",
-               "locked by another drummet, or by another process that can read this folder");
-        return exit_failed;
-    }
-    // A folder we may write to but not read takes no lock: such a folder is no
-    // place where two users meet.
-    if (!fifo_guard::lock_ahead(reply_pipe))
+    Folder folder;
+    Input input;
+    if (!common::enter_folder(line) || !common::open_working_folder(folder, true) ||
+        !prepare_input(input))
         return exit_failed;
 
-    fifo_guard::Opened message_pipe_end = fifo_guard::open_fifo(
-        message_pipe, O_WRONLY,
-        {.waiting = ::isatty(STDERR_FILENO) ? say_what_it_waits_for : nullptr, .lock = true});
-    if (!message_pipe_end.pipe.valid())
-        return exit_failed;
-    const fifo_guard::Opened reply_pipe_end = fifo_guard::open_fifo(
-        reply_pipe, O_RDONLY, {.other = &message_pipe_end.identity, .lock = true});
-    if (!reply_pipe_end.pipe.valid())
-        return exit_failed;
-
-    std::puts("\nReady to broadcast to client");
-    std::puts("Enter message : ");
-    return exchange(message_pipe_end.pipe, reply_pipe_end.pipe.get());
+    TerminalMode terminal{input.terminal};
+    TypedAhead typed{terminal};
+    Judged message, reply;
+    Descriptor message_end, reply_end;
+    const int status = connect(folder, console, message_end, reply_end, message, reply)
+                           ? exchange(message_end, reply_end.get(), input, terminal, typed, console)
+                           : exit_failed;
+    // However the run ends once it has waited for a client, nothing typed for
+    // it is left for the shell.
+    if (terminal.active())
+        typed.until_quiet();
+    terminal.release();
+    // The pipes and the rest close as the process ends: closing them here
+    // would cost calls for nothing.
+    std::exit(status);
 }

@@ -18,56 +18,38 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "fifo_guard.hpp"
+#include "console.hpp"
+#include "shared.hpp"
 #include "statistics.hpp"
+#include "trust.hpp"
 
 namespace {
 
-constexpr std::size_t reply_capacity = 1000; // what drummet takes in its one read
+using common::Descriptor;
+using common::Judged;
+using common::message_pipe;
+using common::reply_pipe;
+using common::report;
+using common::report_errno;
+
 constexpr std::size_t read_size = 4096;
-constexpr int exit_ok = 0;
-constexpr int exit_failed = 1;
-constexpr int exit_usage = 2;
+constexpr int exit_failed = common::client_failed;
 
 constexpr std::string_view usage_text =
     "Usage: drummet-client [-C DIR]\n"
     "       drummet-client -h | --help | --version\n"
     "\n"
-    "Connects to drummet through the named pipes \"fifo1\" and \"fifo2\" in the\n"
-    "current directory (or DIR with -C), creating them if they are missing: opens\n"
-    "fifo1 for reading, then fifo2 for writing. Takes the message from what the\n"
-    "reads of fifo1 return, without waiting for end of file once bytes have come;\n"
-    "end of file before any byte means an empty message. Answers with one write\n"
-    "on fifo2 of these statistics, one \"name: count\" per line:\n"
+    "The other end of drummet's named pipes fifo1 and fifo2 in the current folder:\n"
+    "takes one message from fifo1 and answers on fifo2 with its statistics, one\n"
+    "\"name: count\" a line: bytes, characters, words, lines, letters, digits,\n"
+    "whitespace and punctuation, counted as Unicode classifies characters.\n"
     "\n"
-    "  bytes        bytes received\n"
-    "  characters   characters decoded from UTF-8; each ill-formed sequence (the\n"
-    "               longest start of a valid sequence, or else one byte) is one\n"
-    "  words        runs of characters that are not white space\n"
-    "  lines        newlines (LF), and a last line without one\n"
-    "  letters      letters (Unicode category L), in any script\n"
-    "  digits       decimal digits (category Nd), in any script\n"
-    "  whitespace   characters with the Unicode White_Space property, such as\n"
-    "               spaces, tabs, newlines and no-break spaces\n"
-    "  punctuation  punctuation and symbols (categories P and S), emoji included\n"
+    "  -C DIR       work in the folder DIR instead of the current one\n"
+    "  -h, --help   print this help and exit\n"
+    "  --version    print the version and exit\n"
     "\n"
-    "Combining marks, format characters (such as U+200B and U+FEFF), controls\n"
-    "that are not white space and ill-formed sequences are characters in none of\n"
-    "the classes. The counts do not depend on how the message was cut into reads.\n"
-    "\n"
-    "Like drummet, it refuses (one line on standard error says why) a folder\n"
-    "anyone may write to that is not sticky, where anyone may swap the pipes; a\n"
-    "node at fifo1 or fifo2 that is not a named pipe, such as a pipe without a\n"
-    "name reached through /proc/PID/fd; a fifo2 that is fifo1 under another name;\n"
-    "and, in a sticky folder others or a group may write to (such as /tmp), a pipe\n"
-    "owned by neither you nor the folder's owner, or shown as owned by the\n"
-    "overflow user of a user namespace. Use a folder of your own (mktemp -d).\n"
-    "\n"
-    "Exit status: 0 when the reply was sent, 1 on failure (said on standard error),\n"
-    "2 for a bad argument.\n";
-
-using fifo_guard::report;
-using fifo_guard::report_errno;
+    "Exit status: 0 reply sent, 1 failure, 2 bad argument.\n"
+    "How each count is made, and what the client refuses: man drummet-client\n";
 
 // Reads until the sender has nothing more ready: the first read waits, later
 // ones only take what is already in the pipe. End of file is never waited for.
@@ -83,7 +65,7 @@ bool read_message(int fd, Statistics &stats) {
         }
         const ssize_t got = ::read(fd, buffer.data() + left, read_size);
         if (got < 0) {
-            report_errno("fifo1");
+            report_errno(message_pipe);
             return false;
         }
         if (got == 0)
@@ -97,7 +79,7 @@ bool read_message(int fd, Statistics &stats) {
     return true;
 }
 
-int format_reply(const Counts &c, std::span<char, reply_capacity> out) {
+int format_reply(const Counts &c, std::span<char, common::reply_capacity> out) {
     return std::snprintf(out.data(), out.size(),
                          "bytes: %lu\ncharacters: %lu\nwords: %lu\nlines: %lu\n"
                          "letters: %lu\ndigits: %lu\nwhitespace: %lu\npunctuation: %lu\n",
@@ -105,72 +87,91 @@ int format_reply(const Counts &c, std::span<char, reply_capacity> out) {
                          c.punctuation);
 }
 
+// Started first, or in the wrong folder, the client would wait in silence.
+void say_what_it_waits_for() {
+    common::say_waiting("drummet", "it", "drummet");
+}
+
+// Connects as drummet expects: fifo1 for reading, then fifo2 for writing. A
+// fifo2 that is there already is judged before fifo1 is opened, so that
+// drummet does not go on for nothing.
+bool connect(const common::Folder &folder, Descriptor &message_end, Descriptor &reply_end) {
+    using common::Verdict;
+    Judged message, reply;
+    if (common::judge(folder, reply_pipe, reply, false, false) == Verdict::refused ||
+        common::judge(folder, message_pipe, message, true, false) != Verdict::trusted ||
+        (reply.valid() && !common::distinct(message, reply)))
+        return false;
+    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    if (common::open_judged(folder, message_pipe, message, O_RDONLY, message_end,
+                            terminal ? say_what_it_waits_for : nullptr) != common::Connected::yes)
+        return false;
+    for (;;) {
+        if (!reply.valid() &&
+            (common::judge(folder, reply_pipe, reply, true, false) != Verdict::trusted ||
+             !common::distinct(message, reply)))
+            return false;
+        switch (common::open_judged(folder, reply_pipe, reply, O_WRONLY, reply_end, nullptr,
+                                    message_end.get())) {
+        case common::Connected::yes:
+            return true;
+        case common::Connected::failed:
+            return false;
+        case common::Connected::partner_left:
+            report(message_pipe, "drummet left before it opened fifo2");
+            return false;
+        case common::Connected::name_moved:
+            reply = Judged{}; // its name leads elsewhere now: judged anew
+            break;
+        }
+    }
+}
+
 int run() {
-    const fifo_guard::Opened message = fifo_guard::open_fifo("fifo1", O_RDONLY);
-    if (!message.pipe.valid())
-        return exit_failed;
-    const fifo_guard::Opened reply =
-        fifo_guard::open_fifo("fifo2", O_WRONLY, {.other = &message.identity});
-    if (!reply.pipe.valid())
+    common::Folder folder;
+    Descriptor message_end, reply_end;
+    if (!common::open_working_folder(folder, false) || !connect(folder, message_end, reply_end))
         return exit_failed;
 
     Statistics stats;
-    if (!read_message(message.pipe.get(), stats))
+    if (!read_message(message_end.get(), stats))
         return exit_failed;
 
-    std::array<char, reply_capacity> text{};
+    std::array<char, common::reply_capacity> text{};
     const int length = format_reply(stats.counts(), text);
-    const ssize_t written =
-        ::write(reply.pipe.get(), text.data(), static_cast<std::size_t>(length));
-    if (written != length) {
-        report("fifo2", written < 0 && errno == EPIPE ? "drummet closed the pipe before the reply"
-                        : written < 0                 ? std::strerror(errno)
-                                                      : "the reply was cut short");
-        return exit_failed;
-    }
-    return exit_ok;
+    const ssize_t written = ::write(reply_end.get(), text.data(), static_cast<std::size_t>(length));
+    if (written == length)
+        return common::exit_ok;
+    // End of file before any byte is an empty message, from drummet, or from a
+    // drummet that left because another client took its message.
+    if (written < 0 && errno == EPIPE && stats.counts().bytes == 0)
+        report(message_pipe, "no message came, and drummet has gone: another client may have "
+                             "taken it");
+    else
+        report(reply_pipe, written < 0 && errno == EPIPE
+                               ? "drummet closed the pipe before the reply"
+                           : written < 0 ? std::strerror(errno)
+                                         : "the reply was cut short");
+    return exit_failed;
 }
 
 } // namespace
 
-const char *const fifo_guard::program = "drummet-client";
+const common::Program common::program{"drummet-client", common::client_failed};
 
 int main(int argc, char **argv) {
-    const char *directory = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "-h" || arg == "--version") {
-            if (i + 1 < argc) {
-                fifo_guard::report_usage("unexpected argument", argv[i + 1]);
-                return exit_usage;
-            }
-            if (arg == "--version")
-                std::puts("drummet-client " DRUMMET_VERSION);
-            else
-                std::fwrite(usage_text.data(), 1, usage_text.size(), stdout);
-            if (std::fflush(stdout) != 0) {
-                report_errno("stdout");
-                return exit_failed;
-            }
-            return exit_ok;
-        }
-        if (arg == "-C" && i + 1 == argc) {
-            fifo_guard::report_usage("a folder must follow", argv[i]);
-            return exit_usage;
-        }
-        if (arg != "-C") {
-            fifo_guard::report_usage("unexpected argument", argv[i]);
-            return exit_usage;
-        }
-        directory = argv[++i];
-    }
-
-    if (!fifo_guard::park_standard_descriptors())
+    common::CommandLine line;
+    const int status = common::read_command_line(argc, argv, usage_text, line);
+    if (status >= 0)
+        return status;
+    std::array<int, 3> closed{};
+    std::size_t closed_count = 0;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            closed[closed_count++] = fd;
+    if (!common::park_closed_descriptors(std::span{closed}.first(closed_count)) ||
+        !common::enter_folder(line))
         return exit_failed;
-    if (directory != nullptr && ::chdir(directory) != 0) {
-        report_errno(directory);
-        return exit_failed;
-    }
     std::signal(SIGPIPE, SIG_IGN);
     return run();
 }

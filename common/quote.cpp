@@ -3,9 +3,25 @@
 
 #include <cstdio>
 
-namespace fifo_guard {
+namespace common {
 
 namespace {
+
+// Characters a terminal obeys rather than shows: the bidirectional controls
+// (U+061C, U+200E and U+200F, U+202A to U+202E, U+2066 to U+2069), which make
+// a line show in another order than it reads, and the line and paragraph
+// separators (U+2028, U+2029), which some terminals take for a newline.
+bool reorders_or_breaks(std::string_view character) {
+    if (character == "\xd8\x9c")
+        return true;
+    if (character.size() != 3 || character[0] != '\xe2')
+        return false;
+    const auto second = static_cast<unsigned char>(character[1]);
+    const auto third = static_cast<unsigned char>(character[2]);
+    return (second == 0x80 &&
+            (third == 0x8e || third == 0x8f || (third >= 0xa8 && third <= 0xae))) ||
+           (second == 0x81 && third >= 0xa6 && third <= 0xa9);
+}
 
 // The length of the well-formed UTF-8 sequence at the start of `s` that a
 // terminal shows as a character, or 0: a control character, a byte that starts
@@ -41,7 +57,7 @@ std::size_t printable_sequence(std::string_view s) {
     for (std::size_t i = 2; i < length; ++i)
         if (byte(i) < 0x80 || byte(i) > 0xbf)
             return 0;
-    return length;
+    return reorders_or_breaks(s.substr(0, length)) ? 0 : length;
 }
 
 bool clean(std::string_view name) {
@@ -74,11 +90,13 @@ const char *quote_name(std::span<char> out, std::string_view name, bool shell_wo
             w.put(c == '\'' ? std::string_view("'\\''") : std::string_view(&c, 1));
         w.put("'");
     } else {
-        // Inside printf's format a backslash and a percent sign are its own.
+        // Inside printf's format a backslash and a percent sign are its own,
+        // and a leading dash would be taken for an option.
         w.put("\"$(printf '");
+        const std::size_t first = name.size();
         for (std::size_t length = 0; !name.empty(); name.remove_prefix(length)) {
             length = printable_sequence(name);
-            if (length == 0) {
+            if (length == 0 || (name.size() == first && name[0] == '-')) {
                 char octal[5];
                 std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(name[0]));
                 w.put(octal);
@@ -97,4 +115,4 @@ const char *quote_name(std::span<char> out, std::string_view name, bool shell_wo
     return out.data();
 }
 
-} // namespace fifo_guard
+} // namespace common

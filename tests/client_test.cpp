@@ -4,6 +4,7 @@
 
 #include "support.hpp"
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -61,11 +62,6 @@ struct Counts {
                "\nwhitespace: " + std::to_string(whitespace) +
                "\npunctuation: " + std::to_string(punctuation) + "\n";
     }
-    friend Counts operator+(const Counts &a, const Counts &b) {
-        return {a.bytes + b.bytes,           a.characters + b.characters,  a.words + b.words,
-                a.lines + b.lines,           a.letters + b.letters,        a.digits + b.digits,
-                a.whitespace + b.whitespace, a.punctuation + b.punctuation};
-    }
 };
 
 std::string stats(int bytes, int characters, int words, int lines, int letters, int digits,
@@ -74,108 +70,8 @@ std::string stats(int bytes, int characters, int words, int lines, int letters, 
         .reply();
 }
 
-// Inputs where a careless decoder or classifier goes wrong, with the counts
-// worked out by hand from Unicode's rules.
-struct Tricky {
-    const char *name;
-    std::string bytes;
-    Counts expected; // bytes, characters, words, lines, letters, digits, whitespace, punctuation
-};
-
-const std::vector<Tricky> &tricky_inputs() {
-    static const std::vector<Tricky> inputs = {
-        {"sequence cut off at the end", "\xe2\x82", {2, 1, 1, 1, 0, 0, 0, 0}},
-        {"cut-off sequence before a newline", "\xe2\x82\n", {3, 2, 1, 1, 0, 0, 1, 0}},
-        {"above U+10FFFF", "\xf4\x90\x80\x80", {4, 4, 1, 1, 0, 0, 0, 0}},
-        {"five-byte form", "\xf8\x88\x80\x80\x80", {5, 5, 1, 1, 0, 0, 0, 0}},
-        {"six-byte form", "\xfc\x84\x80\x80\x80\x80", {6, 6, 1, 1, 0, 0, 0, 0}},
-        {"overlong forms", "\xc0\xaf\xe0\x80\xaf", {5, 5, 1, 1, 0, 0, 0, 0}},
-        {"surrogate", "\xed\xa0\x80", {3, 3, 1, 1, 0, 0, 0, 0}},
-        // The Unicode standard's own example of maximal subparts: a, F1 80 80,
-        // E1 80, C2, b, 80, c, 80, BF, d.
-        {"maximal subparts",
-         "a\xf1\x80\x80\xe1\x80\xc2"
-         "b\x80"
-         "c\x80\xbf"
-         "d",
-         {13, 10, 1, 1, 4, 0, 0, 0}},
-        {"U+FFFD itself is a symbol", "\xef\xbf\xbd", {3, 1, 1, 1, 0, 0, 0, 1}},
-        {"Arabic-Indic and Devanagari digits", "\xd9\xa3\xe0\xa5\xab", {5, 2, 1, 1, 0, 2, 0, 0}},
-        {"numbers that are not decimal digits",
-         "\xc2\xb2\xc2\xbd\xe2\x85\xab",
-         {7, 3, 1, 1, 0, 0, 0, 0}},
-        {"Devanagari with virama and vowel sign",
-         "\xe0\xa4\xa8\xe0\xa4\xae\xe0\xa4\xb8\xe0\xa5\x8d\xe0\xa4\xa4\xe0\xa5\x87",
-         {18, 6, 1, 1, 4, 0, 0, 0}},
-        {"combining acute accent", "e\xcc\x81", {3, 2, 1, 1, 1, 0, 0, 0}},
-        {"zero-width space, BOM and soft hyphen inside a word",
-         "a\xe2\x80\x8b"
-         "b\xef\xbb\xbf"
-         "c\xc2\xad",
-         {11, 6, 1, 1, 3, 0, 0, 0}},
-        {"no-break spaces separate words",
-         "a\xc2\xa0"
-         "b\xe2\x80\xaf"
-         "c",
-         {8, 5, 3, 1, 3, 0, 2, 0}},
-        {"emoji ZWJ sequence",
-         "\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x92\xbb",
-         {11, 3, 1, 1, 0, 0, 0, 2}},
-        {"skin tone and flag",
-         "\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd \xf0\x9f\x87\xab\xf0\x9f\x87\xb7",
-         {17, 5, 2, 1, 0, 0, 1, 4}},
-        {"CRLF line ends", "one\r\ntwo\r\n", {10, 10, 2, 2, 6, 0, 4, 0}},
-        {"white space beyond ASCII", "\t\v\f\r \xc2\x85 \xe3\x80\x80x", {12, 9, 1, 1, 1, 0, 8, 0}},
-        {"controls that are not white space",
-         "a\x1c"
-         "b\x01\x7f",
-         {5, 5, 1, 1, 2, 0, 0, 0}},
-        {"punctuation and symbols",
-         "\xc2\xbf\xc2\xa1\xc2\xab\xc2\xbb\xe2\x82\xac$+^",
-         {14, 8, 1, 1, 0, 0, 0, 8}},
-        {"letters of four scripts",
-         "\xce\xa9\xd0\xb6\xe4\xb8\xad\xe3\x85\x8e",
-         {10, 4, 1, 1, 4, 0, 0, 0}},
-        {"private use", "\xee\x80\x80", {3, 1, 1, 1, 0, 0, 0, 0}},
-    };
-    return inputs;
-}
-
-// The client reads 4096 bytes at a time; a message sent in one write is split
-// there, which is where the tests put the edge of a read.
-constexpr int client_read_size = 4096;
-
-TEST(ClientStatistics, TrickyInputsCountAsUnicodeSays) {
-    for (const Tricky &t : tricky_inputs()) {
-        SCOPED_TRACE(t.name);
-        EXPECT_EQ(statistics_for({t.bytes}), t.expected.reply());
-    }
-}
-
-TEST(ClientStatistics, SameCountsWhereverAReadEnds) {
-    for (const Tricky &t : tricky_inputs()) {
-        for (int inside = 1; inside < static_cast<int>(t.bytes.size()); ++inside) {
-            SCOPED_TRACE(std::string(t.name) + ", " + std::to_string(inside) +
-                         " bytes in the first read");
-            // A line of letters ends right where the first read takes `inside`
-            // bytes of the tricky input, and adds its own counts.
-            const int padding = client_read_size - inside;
-            const std::string message = std::string(padding - 1, 'a') + "\n" + t.bytes;
-            const Counts line{padding, padding, 1, 1, padding - 1, 0, 1, 0};
-            EXPECT_EQ(statistics_for({message}), (line + t.expected).reply());
-        }
-    }
-}
-
 TEST(ClientStatistics, CountsAsciiText) {
     EXPECT_EQ(statistics_for({"Hello, world 42!\nbye"}), stats(20, 20, 4, 2, 13, 2, 3, 2));
-}
-
-TEST(ClientStatistics, CountsUtf8CharactersAndLettersOfAnyScript) {
-    // "é", "ö" and "ж" are two bytes each, "€" three; the euro sign is a symbol.
-    EXPECT_EQ(statistics_for({"h\xc3\xa9llo \xd0\xb6 \xe2\x82\xac"
-                              "5\n"}),
-              stats(15, 11, 3, 1, 6, 1, 3, 1));
 }
 
 TEST(ClientStatistics, CharacterSplitAcrossReadsCountsOnce) {
@@ -185,30 +81,8 @@ TEST(ClientStatistics, CharacterSplitAcrossReadsCountsOnce) {
     EXPECT_EQ(statistics_for({message}), stats(4099, 4097, 1, 1, 4096, 0, 0, 1));
 }
 
-TEST(ClientStatistics, InvalidBytesCountAsOneCharacterEach) {
-    EXPECT_EQ(statistics_for({"\xff\xfe"
-                              "a\xc3"}),
-              stats(4, 4, 1, 1, 1, 0, 0, 0));
-}
-
 TEST(ClientStatistics, EndOfFileAtOnceIsAnEmptyMessage) {
     EXPECT_EQ(statistics_for({}), stats(0, 0, 0, 0, 0, 0, 0, 0));
-}
-
-TEST(ClientStatistics, LinesAndWordsFollowWhiteSpace) {
-    EXPECT_EQ(statistics_for({"\n\n  two   words\t\n"}), stats(17, 17, 2, 3, 8, 0, 9, 0));
-}
-
-TEST(ClientPipes, RefusesANodeThatIsNotAFifo) {
-    TempDir dir;
-    {
-        std::ofstream(dir / "fifo1") << "keep me";
-    }
-    Outcome outcome = Process({client_path(), "-C", dir.path().string()}, "/").finish();
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.err, "drummet-client: fifo1: is a regular file, not a named pipe\n");
-    std::ifstream in(dir / "fifo1");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
 }
 
 // The folder's name shows as one line, whatever bytes it holds.
@@ -242,6 +116,61 @@ TEST(ClientPipes, ReportsABroadcasterThatLeftBeforeTheReply) {
     EXPECT_EQ(outcome.err, "drummet-client: fifo2: drummet closed the pipe before the reply\n");
 }
 
+// A second client, connected while another took the message, reads end of
+// file and finds drummet gone: it says what is known, not that drummet left
+// before its reply.
+TEST(ClientPipes, SaysTrulyWhenNoMessageCame) {
+    TempDir dir;
+    Process client({client_path(), "-C", dir.path().string()}, "/");
+    BroadcasterEnds ends = connect_as_broadcaster(dir.path());
+    ASSERT_TRUE(wait_until_open(client.pid(), dir / "fifo2", O_WRONLY));
+    ends.reply.reset();
+    ends.message.reset();
+    const Outcome outcome = client.finish();
+    EXPECT_EQ(outcome.err, "drummet-client: fifo1: no message came, and drummet has gone: "
+                           "another client may have taken it\n");
+    EXPECT_EQ(outcome.status, 1);
+}
+
+// A drummet that opens fifo1 and leaves before it opens fifo2 (it refused
+// fifo2, say) must not leave the client waiting in silence.
+TEST(ClientPipes, ReportsABroadcasterThatLeftBeforeFifo2) {
+    TempDir dir;
+    Process client({client_path(), "-C", dir.path().string()}, "/");
+    Fd message = open_writer(dir / "fifo1");
+    ASSERT_TRUE(blocked_opening(client.pid(), dir / "fifo2"));
+    message.reset();
+    const Outcome outcome = client.finish();
+    EXPECT_EQ(outcome.err, "drummet-client: fifo1: drummet left before it opened fifo2\n");
+    EXPECT_EQ(outcome.status, 1);
+}
+
+// Started first, or in the wrong folder, the client says on a terminal what it
+// waits for and how to start drummet there; doing as it says makes the
+// exchange.
+TEST(ClientPipes, OnATerminalSaysWhatItWaitsFor) {
+    TempDir dir;
+    Terminal tty = open_terminal(true);
+    SpawnOptions options;
+    options.in_child = [fd = tty.line.get()] { ::dup2(fd, STDERR_FILENO); };
+    Process client({client_path()}, dir.path(), options);
+    tty.line.reset();
+    std::string said;
+    while (!said.ends_with("\n"))
+        said += read_once(tty.screen.get()).value_or("\n(nothing more in time)\n");
+    const std::string folder = fs::canonical(dir.path()).string();
+    const std::string advice = "drummet -C '" + folder + "'";
+    EXPECT_EQ(said, "drummet-client: waiting for drummet to open fifo1 in " + folder +
+                        "; start it with: " + advice + "\n");
+    const std::string path = fs::path(drummet_path()).parent_path().string() + ":/usr/bin:/bin";
+    Process shell({"/bin/sh", "-c", "printf 'hi`' | PATH=" + path + " exec " + advice}, "/");
+    const Outcome drummet = shell.finish();
+    EXPECT_EQ(drummet.status, 0) << drummet.err;
+    EXPECT_EQ(drummet.out,
+              std::string(prompt_text) + std::string(reply_label) + stats(2, 2, 1, 1, 2, 0, 0, 0));
+    EXPECT_EQ(client.finish().status, 0);
+}
+
 // Reads and writes of a FIFO do not fail on their own; strace makes them, to
 // show that the client would say so and send no made-up statistics.
 TEST(ClientPipes, ReportsAFailedReadOrWrite) {
@@ -272,15 +201,15 @@ TEST(ClientCommandLine, HelpVersionAndUsage) {
     Outcome help = Process({client_path(), "--help"}, dir.path()).finish();
     EXPECT_EQ(help.status, 0);
     for (const char *says :
-         {"Usage: drummet-client [-C DIR]\n", "-h | --help | --version", "bytes ", "characters ",
-          "words ", "lines ", "letters ", "digits ", "whitespace ", "punctuation ", "White_Space",
-          "ill-formed", "category Nd", "sticky", "/proc/PID/fd", "mktemp -d", "Exit status: 0"})
+         {"Usage: drummet-client [-C DIR]\n", "-h | --help | --version", "-C DIR", "bytes",
+          "characters", "words", "lines", "letters", "digits", "whitespace", "punctuation",
+          "Exit status: 0", "1 failure", "2 bad argument", "man drummet-client"})
         EXPECT_NE(help.out.find(says), std::string::npos) << "--help does not say " << says;
+    EXPECT_LE(std::count(help.out.begin(), help.out.end(), '\n'), 20) << help.out;
     EXPECT_EQ(Process({client_path(), "-h"}, dir.path()).finish().out, help.out);
     Outcome version = Process({client_path(), "--version"}, dir.path()).finish();
     EXPECT_EQ(version.out, "drummet-client " DRUMMET_VERSION "\n");
     EXPECT_EQ(version.status, 0);
-    EXPECT_TRUE(help.out.ends_with("2 for a bad argument.\n")) << help.out;
 
     for (const char *option : {"--help", "--version"}) {
         const Outcome unwritten = finish_with_full_stdout({client_path(), option}, dir.path());

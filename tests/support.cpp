@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-only
 #include "support.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -14,7 +15,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -319,6 +324,52 @@ bool wait_until_open(pid_t pid, const std::filesystem::path &path, int access,
     }
 }
 
+namespace {
+
+// The system call process `pid` is in, or -1 once it has ended.
+long current_call(pid_t pid) {
+    std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    return syscall >> number ? number : -1;
+}
+
+bool has_open(pid_t pid, const struct stat &node) {
+    std::error_code ignored;
+    for (const auto &entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+        struct stat st{};
+        if (::stat(entry.path().c_str(), &st) == 0 && st.st_ino == node.st_ino &&
+            st.st_dev == node.st_dev)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool blocked_in(pid_t pid, std::initializer_list<long> calls) {
+    const auto deadline = Clock::now() + patience;
+    while (Clock::now() < deadline) {
+        const long call = current_call(pid);
+        if (call < 0 || std::find(calls.begin(), calls.end(), call) != calls.end())
+            return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return false;
+}
+
+bool blocked_opening(pid_t pid, const std::filesystem::path &path) {
+    const auto deadline = Clock::now() + patience;
+    while (Clock::now() < deadline) {
+        struct stat node{};
+        if (::stat(path.c_str(), &node) == 0 && has_open(pid, node) &&
+            current_call(pid) == SYS_openat)
+            return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return false;
+}
+
 void become(uid_t uid, gid_t gid, mode_t umask_value) {
     if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 ||
         ::setresuid(uid, uid, uid) != 0)
@@ -372,6 +423,136 @@ std::optional<std::string> read_to_eof(int fd, std::chrono::milliseconds limit) 
 
 bool write_once(int fd, std::string_view bytes) {
     return ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+}
+
+Terminal open_terminal(bool raw) {
+    termios mode{};
+    ::cfmakeraw(&mode);
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, raw ? &mode : nullptr, nullptr) != 0)
+        fail("openpty");
+    return {Fd{master}, Fd{slave}};
+}
+
+OnATerminal::OnATerminal(const std::vector<std::string> &argv,
+                         const std::vector<std::string> &environment) {
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        fail("openpty");
+    terminal_ = Fd{master};
+    std::vector<char *> args, env;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto &e : environment)
+        env.push_back(const_cast<char *>(e.c_str()));
+    env.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ < 0)
+        fail("fork");
+    if (pid_ == 0) {
+        ::setsid();
+        ::ioctl(slave, TIOCSCTTY, 0);
+        for (int fd = 0; fd <= 2; ++fd)
+            ::dup2(slave, fd);
+        ::close(slave);
+        ::close(master);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execve(args[0], args.data(), environment.empty() ? environ : env.data());
+        ::_exit(127);
+    }
+    ::close(slave);
+}
+
+OnATerminal::~OnATerminal() {
+    if (pid_ > 0 && !reaped_) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool OnATerminal::wait_for(std::string_view text, std::size_t mark) {
+    while (screen_.find(text, mark) == std::string::npos)
+        if (!read_more())
+            return false;
+    return true;
+}
+
+void OnATerminal::type(std::string_view keys) {
+    if (!write_once(terminal_.get(), keys))
+        fail("typing on the terminal");
+}
+
+termios OnATerminal::mode() const {
+    termios mode{}; // a pseudo-terminal's master side tells its other side's
+    if (::tcgetattr(terminal_.get(), &mode) != 0)
+        fail("tcgetattr");
+    return mode;
+}
+
+int OnATerminal::finish() {
+    while (read_more())
+        ;
+    int status = -1;
+    ::waitpid(pid_, &status, 0);
+    reaped_ = true;
+    return status;
+}
+
+bool OnATerminal::read_more() {
+    pollfd p{terminal_.get(), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(std::chrono::milliseconds(patience).count())) <= 0)
+        return false;
+    std::array<char, 4096> buf{};
+    const ssize_t n = ::read(terminal_.get(), buf.data(), buf.size());
+    if (n <= 0) // EIO: nobody has the terminal open any more
+        return false;
+    screen_.append(buf.data(), static_cast<std::size_t>(n));
+    return true;
+}
+
+std::vector<Program> both_programs() {
+    return {{"drummet", runnable_by_anyone(drummet_path()), 255},
+            {"drummet-client", runnable_by_anyone(client_path()), 1}};
+}
+
+bool is_drummet(const Program &program) {
+    return program.name == "drummet";
+}
+
+void stop_for_tracing() {
+    ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+    ::raise(SIGSTOP);
+}
+
+bool interrupt_at_call(pid_t pid,
+                       const std::function<bool(long call, const unsigned long long *args)> &wanted,
+                       const std::function<void()> &meanwhile) {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
+        return false;
+    ::ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+             PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL);
+    int pass_on = 0;
+    for (;;) {
+        if (::ptrace(PTRACE_SYSCALL, pid, nullptr, pass_on) != 0 ||
+            ::waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
+            return false;
+        pass_on = 0;
+        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+            if (status >> 16 == 0 && WSTOPSIG(status) != SIGSTOP)
+                pass_on = WSTOPSIG(status); // a real signal, not a ptrace event
+            continue;
+        }
+        __ptrace_syscall_info info{};
+        ::ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
+        if (info.op != PTRACE_SYSCALL_INFO_ENTRY ||
+            !wanted(static_cast<long>(info.entry.nr),
+                    reinterpret_cast<const unsigned long long *>(info.entry.args)))
+            continue;
+        meanwhile();
+        return ::ptrace(PTRACE_DETACH, pid, nullptr, 0) == 0;
+    }
 }
 
 ClientEnds connect_as_client(const std::filesystem::path &dir) {

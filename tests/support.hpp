@@ -7,12 +7,14 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <sys/types.h>
+#include <termios.h>
 
 namespace testing_support {
 
@@ -123,6 +125,13 @@ Fd open_writer(const std::filesystem::path &path, std::chrono::milliseconds limi
 bool wait_until_open(pid_t pid, const std::filesystem::path &path, int access,
                      std::chrono::milliseconds limit = patience);
 
+// Whether process `pid` waits in one of the system calls `calls` (or has
+// ended), which /proc/PID/syscall tells; false after `patience`.
+bool blocked_in(pid_t pid, std::initializer_list<long> calls);
+// Whether process `pid` waits in the open of the FIFO at `path`, which it has
+// checked through a path descriptor; false after `patience`.
+bool blocked_opening(pid_t pid, const std::filesystem::path &path);
+
 // For SpawnOptions::in_child: become `uid`/`gid` with no other groups, and the
 // given umask. Fails the child (status 125) when that is not allowed.
 void become(uid_t uid, gid_t gid, mode_t umask_value = 022);
@@ -138,6 +147,66 @@ std::optional<std::string> read_once(int fd, std::chrono::milliseconds limit = p
 std::optional<std::string> read_to_eof(int fd, std::chrono::milliseconds limit = patience);
 // Writes all bytes in one write call; true when all were taken.
 bool write_once(int fd, std::string_view bytes);
+
+// A fresh pseudo-terminal: the test reads and types on `screen`, the program
+// gets `line`. Raw, the line neither echoes nor edits.
+struct Terminal {
+    Fd screen, line;
+};
+Terminal open_terminal(bool raw);
+
+// A program in a session of its own with a fresh terminal as its controlling
+// terminal and its standard streams, as a user's shell runs: Ctrl-C and Ctrl-Z
+// typed there reach it as they would reach a user's program.
+class OnATerminal {
+  public:
+    // With no `environment`, the program gets the test's.
+    OnATerminal(const std::vector<std::string> &argv,
+                const std::vector<std::string> &environment = {});
+    ~OnATerminal();
+    OnATerminal(const OnATerminal &) = delete;
+    OnATerminal &operator=(const OnATerminal &) = delete;
+
+    // Reads the screen until `text` shows after `mark` (true), or until the
+    // program is gone or `patience` has passed (false).
+    bool wait_for(std::string_view text, std::size_t mark = 0);
+    // Where the screen ends now, to wait for what comes after it.
+    [[nodiscard]] std::size_t mark() const { return screen_.size(); }
+    void type(std::string_view keys);
+    // The terminal's own settings, as the program on it has them.
+    [[nodiscard]] termios mode() const;
+    // Reads the screen to its end and reaps the program; returns its wait status.
+    int finish();
+    [[nodiscard]] const std::string &screen() const { return screen_; }
+
+  private:
+    bool read_more();
+    Fd terminal_;
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    std::string screen_;
+};
+
+// The program under test, as a test of both drummet and its client sees it.
+struct Program {
+    std::string name;
+    std::string path;
+    int failure_status;
+};
+// Copies any user may run: some tests act as other users, and the build tree
+// may be private.
+std::vector<Program> both_programs();
+bool is_drummet(const Program &program);
+
+// For SpawnOptions::in_child: stop right away, to be traced by the test.
+void stop_for_tracing();
+// Follows the system calls of `pid`, which stopped itself for tracing, and
+// right when it enters the first call that `wanted` picks (by its number and
+// arguments), calls `meanwhile`, then lets it go on untraced. False when the
+// process ended first.
+bool interrupt_at_call(pid_t pid,
+                       const std::function<bool(long call, const unsigned long long *args)> &wanted,
+                       const std::function<void()> &meanwhile);
 
 // The test's side of a drummet run: opens fifo1 for reading and then fifo2 for
 // writing, exactly as a well-behaved client must.

@@ -16,12 +16,15 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -33,27 +36,6 @@ namespace {
 
 constexpr uid_t stranger = 1001;
 constexpr uid_t user = 65534;
-
-struct Program {
-    std::string name;
-    std::string path;
-    int failure_status;
-};
-
-// Another user runs copies: the build tree may be private.
-std::vector<Program> both_programs() {
-    return {{"drummet", runnable_by_anyone(drummet_path()), 255},
-            {"drummet-client", runnable_by_anyone(client_path()), 1}};
-}
-
-bool is_drummet(const Program &program) {
-    return program.name == "drummet";
-}
-
-// The other end of fifo1, which each program opens before it looks at fifo2.
-Fd take_other_end_of_fifo1(const Program &program, const fs::path &dir) {
-    return is_drummet(program) ? open_reader(dir / "fifo1") : open_writer(dir / "fifo1");
-}
 
 // A whole exchange with the test at the other end of both pipes.
 Outcome converse(const Program &program, const fs::path &dir, const SpawnOptions &options) {
@@ -119,26 +101,79 @@ std::string why_a_child_cannot(std::string (*attempt)()) {
     return why;
 }
 
-// A link to /proc/self/fd/N leads a program to its own standard output or input,
-// a pipe without a name: what it wrote there would reach whoever reads that.
-TEST(FifoGuard, RefusesAPipeWithoutANameReachedThroughProc) {
+// What stands at fifo1 or fifo2 and is not a named pipe of that folder is
+// refused, and left as it is, before anything is waited for: for fifo2 too,
+// so that no partner connects for nothing. A link to /proc/self/fd/N leads a
+// program to its own standard output or input, a pipe without a name: what it
+// wrote there would reach whoever reads that.
+TEST(Trust, RefusesWhatIsNotANamedPipe) {
+    struct Case {
+        const char *what;
+        std::function<void(const fs::path &)> make;
+        const char *reason;
+    };
+    const std::vector<Case> cases = {
+        {"regular file", [](const fs::path &p) { std::ofstream(p) << "keep me"; },
+         "is a regular file, not a named pipe"},
+        {"directory", [](const fs::path &p) { fs::create_directory(p); },
+         "is a directory, not a named pipe"},
+        {"symlink to a file",
+         [](const fs::path &p) {
+             std::ofstream(p.parent_path() / "target") << "keep me";
+             fs::create_symlink("target", p);
+         },
+         "is a regular file, not a named pipe"},
+        {"symlink to a device", [](const fs::path &p) { fs::create_symlink("/dev/null", p); },
+         "is a device, not a named pipe"},
+        {"dangling symlink", [](const fs::path &p) { fs::create_symlink("nowhere", p); },
+         "is a symbolic link whose target does not exist"},
+        {"symlink to itself", [](const fs::path &p) { fs::create_symlink(p.filename(), p); },
+         "Too many levels of symbolic links"},
+        {"socket",
+         [](const fs::path &p) {
+             sockaddr_un address{};
+             address.sun_family = AF_UNIX;
+             std::snprintf(address.sun_path, sizeof address.sun_path, "%s", p.c_str());
+             const int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+             ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+             ::close(s);
+         },
+         "is a socket, not a named pipe"},
+        {"pipe without a name",
+         [](const fs::path &p) {
+             fs::create_symlink(p.filename() == "fifo1" ? "/proc/self/fd/1" : "/proc/self/fd/0", p);
+         },
+         "is an anonymous pipe, not a named pipe"},
+    };
     for (const Program &program : both_programs()) {
         for (const char *name : {"fifo1", "fifo2"}) {
-            SCOPED_TRACE(program.name + ", " + name);
-            TempDir dir;
-            const bool first = std::string_view(name) == "fifo1";
-            fs::create_symlink(first ? "/proc/self/fd/1" : "/proc/self/fd/0", dir / name);
-            Process process({program.path}, dir.path());
-            const Fd other_end = first ? Fd{} : take_other_end_of_fifo1(program, dir.path());
-            const Outcome outcome = process.finish();
-            EXPECT_EQ(outcome.err,
-                      program.name + ": " + name + ": is an anonymous pipe, not a named pipe\n");
-            EXPECT_EQ(outcome.status, program.failure_status);
+            for (const Case &c : cases) {
+                SCOPED_TRACE(program.name + ", " + name + ": " + c.what);
+                TempDir dir;
+                c.make(dir / name);
+                Process process({program.path}, dir.path());
+                process.write_stdin("secret`");
+                process.close_stdin();
+                const Outcome outcome = process.finish();
+                EXPECT_EQ(outcome.out, "");
+                EXPECT_EQ(outcome.err, program.name + ": " + name + ": " + c.reason + "\n");
+                EXPECT_EQ(outcome.status, program.failure_status);
+                EXPECT_EQ(fs::exists(fs::symlink_status(dir / "fifo1")),
+                          std::string_view(name) == "fifo1")
+                    << "fifo1 was made before fifo2 was judged";
+                std::error_code loop;
+                if (fs::is_regular_file(dir / name, loop)) {
+                    std::ifstream in(dir / name);
+                    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
+                }
+            }
         }
     }
 }
 
-TEST(FifoGuard, RefusesFifo2ThatIsFifo1UnderAnotherName) {
+// A link must not make one pipe of two, nor a second name of a pipe a way in
+// from a folder that is not locked: both are refused before anything waits.
+TEST(Trust, RefusesFifo2ThatIsFifo1UnderAnotherName) {
     for (const Program &program : both_programs()) {
         for (const bool hard : {false, true}) {
             SCOPED_TRACE(program.name + (hard ? ", hard link" : ", symbolic link"));
@@ -148,20 +183,13 @@ TEST(FifoGuard, RefusesFifo2ThatIsFifo1UnderAnotherName) {
                 fs::create_hard_link(dir / "fifo1", dir / "fifo2");
             else
                 fs::create_symlink("fifo1", dir / "fifo2");
-            Process process({program.path}, dir.path());
-            Fd first = take_other_end_of_fifo1(program, dir.path());
-            ASSERT_TRUE(first.valid());
-            const Outcome outcome = process.finish();
+            const Outcome outcome = Process({program.path}, dir.path()).finish();
             EXPECT_EQ(outcome.out, "");
-            // drummet takes no pipe with a second name, wherever that is, and
-            // looks at fifo2 before it waits on fifo1.
             EXPECT_EQ(outcome.err,
-                      program.name +
-                          (is_drummet(program) && hard
-                               ? ": fifo2: has more than one name (a hard link), so another "
-                                 "drummet could wait on it from another folder: remove it to "
-                                 "have it made anew\n"
-                               : ": fifo2: is the same named pipe as fifo1\n"));
+                      program.name + (hard ? ": fifo2: has more than one name (a hard link), so "
+                                             "another drummet could wait on it from another "
+                                             "folder: remove it to have it made anew\n"
+                                           : ": fifo2: is the same named pipe as fifo1\n"));
             EXPECT_EQ(outcome.status, program.failure_status);
         }
     }
@@ -226,23 +254,35 @@ void enter_user_namespace_with_subordinate_ids() {
     ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
 }
 
+// The same as `unshare -U` makes one, with no map at all: every owner shows as
+// the overflow uid, this process's own user too.
+void enter_unmapped_user_namespace() {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(namespaced, namespaced, namespaced) != 0 ||
+        ::setresuid(namespaced, namespaced, namespaced) != 0 || ::prctl(PR_SET_DUMPABLE, 1) != 0 ||
+        ::unshare(CLONE_NEWUSER) != 0)
+        ::_exit(125);
+}
+
 // In a folder such as /tmp anyone can leave a FIFO under our names and listen
 // at the other end, and so can any member of a sticky team folder. The kernel's
-// own rule for such folders decides. Seen from a user namespace, the host's
-// root, who owns such folders, and every other user the namespace does not map
-// show as one overflow uid, which the namespace may map to a user of its own:
-// there the folder's owner cannot be told from a stranger, so a pipe that shows
-// as theirs is a stranger's too; our own pipes still pass.
-TEST(FifoGuard, RefusesAStrangersFifoInASharedStickyFolder) {
+// own rule for such folders decides, for the folder that holds the pipe's one
+// name, also where a link in a folder of our own leads there. Seen from a user
+// namespace, the host's root, who owns such folders, and every other user the
+// namespace does not map show as one overflow uid, which the namespace may map
+// to a user of its own, or which may be our own user where it maps nobody:
+// there an owner shown so could be anyone. The pipes a program made itself
+// still pass.
+TEST(Trust, RefusesAStrangersFifoInASharedStickyFolder) {
     ASSERT_TRUE(running_as_root()) << "this test acts as several users: run it as root";
     ASSERT_EQ(why_a_child_cannot(enter_user_namespace), "");
-    enum class Seen { from_the_host, from_a_namespace, from_a_container };
-    SpawnOptions from_a_namespace, from_a_container;
+    enum class Seen { from_the_host, from_a_namespace, from_a_container, unmapped, through_a_link };
+    SpawnOptions from_a_namespace, from_a_container, unmapped;
     from_a_namespace.in_child = [] {
         if (!enter_user_namespace().empty())
             ::_exit(125);
     };
     from_a_container.in_child = enter_user_namespace_with_subordinate_ids;
+    unmapped.in_child = enter_unmapped_user_namespace;
     struct Case {
         int mode;
         const char *planted; // nullptr: the program makes the pipes itself
@@ -256,15 +296,20 @@ TEST(FifoGuard, RefusesAStrangersFifoInASharedStickyFolder) {
               Case{01777, "fifo2", Seen::from_a_namespace},
               Case{01777, nullptr, Seen::from_a_namespace},
               Case{01777, "fifo1", Seen::from_a_container},
-              Case{01777, nullptr, Seen::from_a_container}}) {
+              Case{01777, nullptr, Seen::from_a_container}, Case{01777, "fifo1", Seen::unmapped},
+              Case{01777, "fifo2", Seen::unmapped}, Case{01777, nullptr, Seen::unmapped},
+              Case{01777, "fifo1", Seen::through_a_link},
+              Case{01777, "fifo2", Seen::through_a_link}}) {
             SCOPED_TRACE(program.name + ", folder " + std::to_string(c.mode) + ", planted " +
                          (c.planted != nullptr ? c.planted : "nothing") + ", seen " +
                          std::to_string(static_cast<int>(c.seen)));
-            TempDir dir;
+            TempDir dir, own;
             ASSERT_EQ(::chown(dir.path().c_str(), 0, user), 0);
             fs::permissions(dir.path(), static_cast<fs::perms>(c.mode));
+            ASSERT_EQ(::chown(own.path().c_str(), user, user), 0);
             const SpawnOptions options = c.seen == Seen::from_a_namespace   ? from_a_namespace
                                          : c.seen == Seen::from_a_container ? from_a_container
+                                         : c.seen == Seen::unmapped         ? unmapped
                                                                             : as_user(077);
             if (c.planted == nullptr) {
                 const Outcome outcome = converse(program, dir.path(), options);
@@ -273,20 +318,22 @@ TEST(FifoGuard, RefusesAStrangersFifoInASharedStickyFolder) {
                 continue;
             }
             make_fifo_as(stranger, dir / c.planted); // in the folder's group
-            Process process({program.path}, dir.path(), options);
-            Fd first;
-            if (std::string_view(c.planted) == "fifo2")
-                first = take_other_end_of_fifo1(program, dir.path());
-            const Outcome outcome = process.finish();
+            fs::path where = dir.path();
+            if (c.seen == Seen::through_a_link) {
+                fs::create_symlink(dir / c.planted, own / c.planted);
+                where = own.path();
+            }
+            const Outcome outcome = Process({program.path}, where, options).finish();
             EXPECT_EQ(outcome.out, "");
             EXPECT_EQ(outcome.err, program.name + ": " + c.planted +
-                                       ": belongs to another user in a shared sticky folder\n");
+                                       ": belongs to another user in a shared sticky folder, who "
+                                       "may be listening; use a folder of your own (mktemp -d)\n");
             EXPECT_EQ(outcome.status, program.failure_status);
         }
     }
 }
 
-TEST(FifoGuard, TrustsTheFolderOwnersFifosAndPrivateFoldersSharedByUsers) {
+TEST(Trust, TrustsTheFolderOwnersFifosAndPrivateFoldersSharedByUsers) {
     ASSERT_TRUE(running_as_root()) << "this test acts as several users: run it as root";
     struct Case {
         const char *name;
@@ -312,7 +359,7 @@ TEST(FifoGuard, TrustsTheFolderOwnersFifosAndPrivateFoldersSharedByUsers) {
 // Where anyone may write and nothing is sticky, anyone may swap the pipes at any
 // moment: no check of a pipe can help, so the folder itself is refused. Its
 // name shows as one line, whatever bytes it holds.
-TEST(FifoGuard, RefusesAFolderAnyoneMayWriteToThatIsNotSticky) {
+TEST(Trust, RefusesAFolderAnyoneMayWriteToThatIsNotSticky) {
     for (const Program &program : both_programs()) {
         for (const auto &[name, shown] :
              {std::pair{"", ""}, std::pair{"e\033[2K\rdrummet: all is well\nz",
@@ -336,7 +383,7 @@ TEST(FifoGuard, RefusesAFolderAnyoneMayWriteToThatIsNotSticky) {
 
 // A closed standard descriptor must hold its number before any pipe is opened;
 // without /dev/null to hold it, nothing may be opened at all.
-TEST(FifoGuard, ClosedStandardStreamWithoutDevNullStopsBeforeAnyPipe) {
+TEST(Trust, ClosedStandardStreamWithoutDevNullStopsBeforeAnyPipe) {
     for (const Program &program : both_programs()) {
         for (const char *stream : {"stdin", "stdout"}) {
             if (is_drummet(program) && std::string_view(stream) == "stdin")
@@ -381,7 +428,7 @@ void deny_by_acl(const fs::path &path, uid_t uid) {
 
 // What refuses a pipe is named: a folder we may not write to, the pipe's mode
 // (which chmod mends), or an ACL or a security module (which it does not).
-TEST(FifoGuard, ReportsAPipeItMayNotCreateOrOpen) {
+TEST(Trust, ReportsAPipeItMayNotCreateOrOpen) {
     ASSERT_TRUE(running_as_root()) << "this test acts as another user: run it as root";
     enum class Denied { create, by_mode, by_acl };
     for (const Program &program : both_programs()) {
@@ -399,8 +446,12 @@ TEST(FifoGuard, ReportsAPipeItMayNotCreateOrOpen) {
             }
             const Outcome outcome = Process({program.path}, dir.path(), as_user()).finish();
             EXPECT_EQ(outcome.err,
-                      program.name + ": fifo1: Permission denied" +
-                          (denied == Denied::create    ? "\n"
+                      program.name + ": fifo1: " +
+                          (denied == Denied::create
+                               ? "cannot be made in " + fs::canonical(dir.path()).string() +
+                                     ": Permission denied; use a folder of your own (mktemp -d)\n"
+                               : "Permission denied") +
+                          (denied == Denied::create    ? ""
                            : denied == Denied::by_mode ? " by its mode 0000 (owner uid 65534): "
                                                          "remove it to have it made anew, or chmod "
                                                          "it\n"
@@ -413,7 +464,7 @@ TEST(FifoGuard, ReportsAPipeItMayNotCreateOrOpen) {
 
 // Only a folder that is gone is said to be; others that take no pipe (/proc)
 // give the reason the system gives.
-TEST(FifoGuard, SaysTheFolderWasRemovedOnlyWhenItWas) {
+TEST(Trust, SaysTheFolderWasRemovedOnlyWhenItWas) {
     for (const Program &program : both_programs()) {
         SCOPED_TRACE(program.name);
         TempDir dir;
@@ -424,11 +475,11 @@ TEST(FifoGuard, SaysTheFolderWasRemovedOnlyWhenItWas) {
         EXPECT_EQ(outcome.err,
                   program.name + ": fifo1: cannot be made: the current folder has been removed\n");
         EXPECT_EQ(outcome.status, program.failure_status);
-        for (const char *folder : {"/proc", "/proc/sys"}) {
-            outcome = is_drummet(program) ? Process({program.path}, folder).finish()
-                                          : Process({program.path, "-C", folder}, "/").finish();
-            EXPECT_EQ(outcome.err, program.name + ": fifo1: cannot be made in this folder: No "
-                                                  "such file or directory\n")
+        for (const std::string folder : {"/proc", "/proc/sys"}) {
+            outcome = Process({program.path, "-C", folder}, "/").finish();
+            EXPECT_EQ(outcome.err, program.name + ": fifo1: cannot be made in " + folder +
+                                       ": No such file or directory; use a folder of your own "
+                                       "(mktemp -d)\n")
                 << folder;
             EXPECT_EQ(outcome.status, program.failure_status) << folder;
         }
@@ -458,7 +509,7 @@ void hide_own_descriptors_in_proc_or_exit() {
         ::_exit(125);
 }
 
-TEST(FifoGuard, WorksWithoutProc) {
+TEST(Trust, WorksWithoutProc) {
     ASSERT_TRUE(running_as_root()) << "this test hides /proc in a mount namespace: run it as root";
     ASSERT_EQ(why_a_child_cannot(hide_own_descriptors_in_proc), "");
     for (const Program &program : both_programs()) {
@@ -472,109 +523,200 @@ TEST(FifoGuard, WorksWithoutProc) {
     }
 }
 
-// Follows drummet's system calls and, right when it enters the open of fifo1
-// for writing (after all its checks), calls `meanwhile`, then lets it go on
-// untraced.
+// Right when drummet enters the open of fifo1 for writing, after all its
+// checks, `meanwhile` runs.
 bool interrupt_before_the_open(pid_t pid, const std::function<void()> &meanwhile) {
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
-        return false;
-    ::ptrace(PTRACE_SETOPTIONS, pid, nullptr,
-             PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL);
-    int pass_on = 0;
-    for (;;) {
-        if (::ptrace(PTRACE_SYSCALL, pid, nullptr, pass_on) != 0 ||
-            ::waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
-            return false;
-        pass_on = 0;
-        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
-            if (status >> 16 == 0 && WSTOPSIG(status) != SIGSTOP)
-                pass_on = WSTOPSIG(status); // a real signal, not a ptrace event
-            continue;
-        }
-        __ptrace_syscall_info info{};
-        ::ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
-        if (info.op != PTRACE_SYSCALL_INFO_ENTRY || info.entry.nr != SYS_openat)
-            continue;
-        const auto flags = static_cast<int>(info.entry.args[2]);
-        if ((flags & O_ACCMODE) == O_WRONLY && (flags & O_PATH) == 0) {
-            meanwhile();
-            return ::ptrace(PTRACE_DETACH, pid, nullptr, 0) == 0;
-        }
-    }
+    return interrupt_at_call(
+        pid,
+        [](long call, const unsigned long long *args) {
+            const auto flags = static_cast<int>(args[2]);
+            return call == SYS_openat && (flags & O_ACCMODE) == O_WRONLY && (flags & O_PATH) == 0;
+        },
+        meanwhile);
 }
 
 // Checking a path and then opening it by name leaves a moment in which another
 // node can take the name. A device opened for writing can act at once, so the
-// node that was checked must be the one opened, and nothing else ever.
-TEST(FifoGuard, NeverOpensANodeSwappedInAfterTheCheck) {
-    TempDir dir;
-    ASSERT_EQ(::mkfifo((dir / "fifo1").c_str(), 0777), 0);
-    struct stat checked{};
-    ASSERT_EQ(::stat((dir / "fifo1").c_str(), &checked), 0);
-    {
-        std::ofstream(dir / "decoy") << "keep me";
-    }
-    Fd watch{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)};
-    ASSERT_GE(::inotify_add_watch(watch.get(), (dir / "decoy").c_str(), IN_OPEN), 0);
-
-    SpawnOptions options;
-    options.in_child = [] {
-        ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
-        ::raise(SIGSTOP);
-    };
-    Process drummet({drummet_path()}, dir.path(), options);
-    ASSERT_TRUE(interrupt_before_the_open(drummet.pid(),
-                                          [&] { fs::rename(dir / "decoy", dir / "fifo1"); }));
-
-    // drummet now waits for a reader of the FIFO it checked, which has lost its
-    // name: reach it through drummet's own descriptors.
-    Fd reader;
-    const auto deadline = Clock::now() + patience;
-    while (!reader.valid() && drummet.running() && Clock::now() < deadline) {
-        std::error_code ignored;
-        for (const auto &fd :
-             fs::directory_iterator("/proc/" + std::to_string(drummet.pid()) + "/fd", ignored)) {
-            struct stat st{};
-            if (::stat(fd.path().c_str(), &st) == 0 && st.st_ino == checked.st_ino &&
-                st.st_dev == checked.st_dev)
-                reader = Fd{::open(fd.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_TRUE(reader.valid()) << drummet.finish().err;
-    EXPECT_TRUE(wait_for_path(dir / "fifo2")) << "drummet did not go on with the FIFO it checked";
-
-    std::array<char, 4096> events{};
-    EXPECT_LT(::read(watch.get(), events.data(), events.size()), 0) << "the decoy was opened";
-    std::ifstream in(dir / "fifo1");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
-}
-
-// Without /proc the node is opened by name, and what was opened is checked: a
-// swapped node is refused then (though, unlike above, it has been opened).
-TEST(FifoGuard, WithoutProcASwappedNodeIsRefusedAfterTheOpen) {
+// node that was checked must be the one opened, and nothing else ever. Without
+// /proc the node is opened by name, and what was opened is checked: a swapped
+// node is refused then (though it has been opened).
+TEST(Trust, NeverTalksThroughANodeSwappedInAfterTheCheck) {
     ASSERT_TRUE(running_as_root()) << "this test hides /proc in a mount namespace: run it as root";
     ASSERT_EQ(why_a_child_cannot(hide_own_descriptors_in_proc), "");
-    TempDir dir;
-    ASSERT_EQ(::mkfifo((dir / "fifo1").c_str(), 0777), 0);
+    for (const bool with_proc : {true, false}) {
+        SCOPED_TRACE(with_proc ? "with /proc" : "without /proc");
+        TempDir dir;
+        ASSERT_EQ(::mkfifo((dir / "fifo1").c_str(), 0777), 0);
+        struct stat checked{};
+        ASSERT_EQ(::stat((dir / "fifo1").c_str(), &checked), 0);
+        {
+            std::ofstream(dir / "decoy") << "keep me";
+        }
+        Fd watch{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)};
+        ASSERT_GE(::inotify_add_watch(watch.get(), (dir / "decoy").c_str(), IN_OPEN), 0);
+
+        SpawnOptions options;
+        options.in_child = [with_proc] {
+            if (!with_proc)
+                hide_own_descriptors_in_proc_or_exit();
+            stop_for_tracing();
+        };
+        Process drummet({drummet_path()}, dir.path(), options);
+        ASSERT_TRUE(interrupt_before_the_open(drummet.pid(),
+                                              [&] { fs::rename(dir / "decoy", dir / "fifo1"); }));
+        if (!with_proc) {
+            const Outcome outcome = drummet.finish();
+            EXPECT_EQ(outcome.err, "drummet: fifo1: was replaced while it was being opened\n");
+            EXPECT_EQ(outcome.status, 255);
+        } else {
+            // drummet now waits for a reader of the FIFO it checked, which has
+            // lost its name: reach it through drummet's own descriptors.
+            Fd reader;
+            const auto deadline = Clock::now() + patience;
+            while (!reader.valid() && drummet.running() && Clock::now() < deadline) {
+                std::error_code ignored;
+                for (const auto &fd : fs::directory_iterator(
+                         "/proc/" + std::to_string(drummet.pid()) + "/fd", ignored)) {
+                    struct stat st{};
+                    if (::stat(fd.path().c_str(), &st) == 0 && st.st_ino == checked.st_ino &&
+                        st.st_dev == checked.st_dev)
+                        reader = Fd{::open(fd.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+                }
+                std::this_thread::sleep_for(1ms);
+            }
+            ASSERT_TRUE(reader.valid()) << drummet.finish().err;
+            EXPECT_TRUE(wait_for_path(dir / "fifo2"))
+                << "drummet did not go on with the FIFO it checked";
+            std::array<char, 4096> events{};
+            EXPECT_LT(::read(watch.get(), events.data(), events.size()), 0)
+                << "the decoy was opened";
+        }
+        std::ifstream in(dir / "fifo1");
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// One drummet a pipe, whatever names lead to it.
+
+// Whatever names lead to a pipe, two drummets never wait on it: the folder of
+// its one name is locked too, fifo2's before fifo1 is waited on (a client that
+// connected for nothing would answer the other drummet), and a pipe mounted
+// over a name is refused.
+TEST(Trust, PipesLinkedFromAnotherFolderShareItsLock) {
+    using Names = std::vector<std::string>;
+    for (const Names &linked : {Names{"fifo1"}, Names{"fifo2"}, Names{"fifo1", "fifo2"}}) {
+        SCOPED_TRACE(linked.back() + (linked.size() > 1 ? " and fifo1" : ""));
+        TempDir a, b;
+        ASSERT_EQ(::mkfifo((a / "fifo1").c_str(), 0600), 0);
+        ASSERT_EQ(::mkfifo((a / "fifo2").c_str(), 0600), 0);
+        for (const std::string &name : linked)
+            fs::create_symlink(a / name, b / name);
+        // Alone, it goes through the links, and its locks do not stand in its way.
+        EXPECT_EQ(converse({"drummet", drummet_path(), 255}, b.path(), {}).status, 0);
+
+        Process first({drummet_path()}, a.path());
+        ASSERT_TRUE(wait_until_open(first.pid(), a.path(), O_RDONLY)); // its lock is taken
+        const Outcome refused = Process({drummet_path()}, b.path()).finish();
+        EXPECT_EQ(refused.err, "drummet: " + linked.back() + ": leads into " +
+                                   fs::canonical(a.path()).string() +
+                                   ", which is locked by another drummet, or by another process "
+                                   "that can read that folder (lslocks shows which)\n");
+        EXPECT_EQ(refused.status, 255);
+        first.close_stdin();
+    }
+
+    ASSERT_TRUE(running_as_root()) << "this test mounts: run it as root";
+    TempDir a, b;
+    ASSERT_EQ(::mkfifo((a / "fifo1").c_str(), 0600), 0);
     {
-        std::ofstream(dir / "decoy") << "keep me";
+        std::ofstream(b / "fifo1") << "";
     }
     SpawnOptions options;
-    options.in_child = [] {
-        hide_own_descriptors_in_proc_or_exit();
-        ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
-        ::raise(SIGSTOP);
+    options.in_child = [from = a / "fifo1", to = b / "fifo1"] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            ::_exit(125);
     };
-    Process drummet({drummet_path()}, dir.path(), options);
-    ASSERT_TRUE(interrupt_before_the_open(drummet.pid(),
-                                          [&] { fs::rename(dir / "decoy", dir / "fifo1"); }));
-    const Outcome outcome = drummet.finish();
-    EXPECT_EQ(outcome.err, "drummet: fifo1: was replaced while it was being opened\n");
-    EXPECT_EQ(outcome.status, 255);
-    std::ifstream in(dir / "fifo1");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep me");
+    for (const Program &program : both_programs()) {
+        const Outcome bound = Process({program.path}, b.path(), options).finish();
+        EXPECT_EQ(bound.err, program.name +
+                                 ": fifo1: is a pipe mounted here from elsewhere (a bind mount), "
+                                 "so another drummet could wait on it from another folder\n");
+        EXPECT_EQ(bound.status, program.failure_status);
+    }
+}
+
+// A fifo2 whose link is moved while drummet waits leads it into a folder it
+// must lock as well, however many it holds already.
+TEST(Trust, LocksTheFolderOfAPipeRelinkedWhileItWaits) {
+    TempDir working, x, y, z;
+    for (const TempDir *folder : {&x, &y, &z})
+        for (const char *name : {"fifo1", "fifo2"})
+            ASSERT_EQ(::mkfifo((*folder / name).c_str(), 0600), 0);
+    fs::create_symlink(y / "fifo1", working / "fifo1");
+    fs::create_symlink(x / "fifo2", working / "fifo2");
+    Process first({drummet_path()}, working.path());
+    // The locks it holds while it waits: its own folder's, and those of the
+    // folders its links lead into.
+    ASSERT_TRUE(wait_until_open(first.pid(), y.path(), O_RDONLY));
+    ASSERT_TRUE(wait_until_open(first.pid(), x.path(), O_RDONLY));
+    fs::create_symlink(z / "fifo2", working / "fifo2.new");
+    fs::rename(working / "fifo2.new", working / "fifo2");
+    Fd message = open_reader(working / "fifo1");
+    ASSERT_TRUE(wait_until_open(first.pid(), z.path(), O_RDONLY));
+    const Outcome second = Process({drummet_path()}, z.path()).finish();
+    EXPECT_EQ(second.err, "drummet: " + fs::canonical(z.path()).string() +
+                              ": locked by another drummet, or by another process that can read "
+                              "this folder (lslocks shows which): wait for it to end, or use "
+                              "another folder\n");
+    EXPECT_EQ(second.status, 255);
+    Fd reply = open_writer(working / "fifo2");
+    first.write_stdin("mine`");
+    first.close_stdin();
+    EXPECT_EQ(read_once(message.get()), "mine");
+    EXPECT_TRUE(write_once(reply.get(), "ok"));
+    reply.reset();
+    EXPECT_EQ(first.finish().status, 0);
+}
+
+// Makes `levels` folders of 200-byte names one in the other under `top`, with
+// a FIFO named `name` at the bottom and a symbolic link in the middle that
+// leads to the bottom folder: the path of the FIFO is longer than PATH_MAX,
+// while no link on the way is. Returns the path of the link.
+fs::path make_deep_fifo(const fs::path &top, int levels, const char *name) {
+    Fd folder{::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    std::string middle, below;
+    for (int level = 0; level < levels; ++level) {
+        const std::string step(200, static_cast<char>('a' + level));
+        EXPECT_EQ(::mkdirat(folder.get(), step.c_str(), 0755), 0);
+        folder = Fd{::openat(folder.get(), step.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+        (level < levels / 2 ? middle : below) += step + "/";
+    }
+    EXPECT_EQ(::mkfifoat(folder.get(), name, 0600), 0);
+    const fs::path link = top / (middle + "deeper");
+    EXPECT_EQ(::symlink(below.c_str(), link.c_str()), 0);
+    return link;
+}
+
+// A pipe whose folder cannot be found cannot be locked, and is refused: two
+// drummets could otherwise both wait on it, and one client would read both
+// messages as one.
+TEST(Trust, RefusesAPipeWhoseFolderCannotBeFound) {
+    TempDir top, working;
+    const fs::path link = make_deep_fifo(top.path(), 24, "fifo1");
+    fs::create_symlink(link / "fifo1", working / "fifo1");
+    for (const Program &program : both_programs()) {
+        SCOPED_TRACE(program.name);
+        const Outcome outcome = Process({program.path}, working.path()).finish();
+        EXPECT_EQ(outcome.err, program.name +
+                                   ": fifo1: leads to a pipe whose folder cannot be found: File "
+                                   "name too long\n");
+        EXPECT_EQ(outcome.status, program.failure_status);
+    }
+    // Too deep for the temporary folder's own clean-up.
+    EXPECT_EQ(Process({"/bin/rm", "-rf", top.path().string()}, "/").finish().status, 0);
 }
 
 } // namespace
