@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-only
-// The floor for the broadcaster benchmark: the same system calls as a drummet
-// run and nothing else (no stdio, no checks), so that the difference to drummet
-// is what drummet itself costs.
+// The floor for the broadcaster benchmark: the ten system calls no run can do
+// without (make and open both pipes, prompt, read, send, receive, print) and
+// nothing else: no stdio, no checks. The difference to drummet is what
+// drummet's own care costs.
 
 #include <fcntl.h>
 #include <sys/stat.h>

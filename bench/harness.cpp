@@ -2,7 +2,8 @@
 // Times whole broadcaster runs: from starting the process to reaping it, with a
 // 999-byte message on standard input (a file, or a pipe with --pipe) and a
 // client that answers at once with 1000 bytes. Prints a table and the ratios
-// between the subjects.
+// between the subjects, and the system calls a run of each makes (one more
+// run, under strace, when it is installed).
 //
 // Usage: bench_harness [--pipe] RUNS WORK_DIR NAME=PROGRAM...
 // The first subject is the broadcaster, the second the floor, the third the
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fcntl.h>
@@ -89,8 +91,9 @@ int open_input(const std::string &input, bool from_pipe) {
     return ends[0];
 }
 
+// With `trace`, the run is made under strace, which writes every call to it.
 Sample run_once(const std::string &program, const std::string &dir, const std::string &input,
-                bool from_pipe) {
+                bool from_pipe, const std::string &trace = {}) {
     const pid_t client = start_client(dir);
     const int in = open_input(input, from_pipe);
     const auto start = std::chrono::steady_clock::now();
@@ -104,7 +107,11 @@ Sample run_once(const std::string &program, const std::string &dir, const std::s
         ::dup2(in, STDIN_FILENO);
         ::dup2(out, STDOUT_FILENO);
         ::close(out);
-        ::execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
+        if (!trace.empty())
+            ::execlp("strace", "strace", "-f", "-qq", "-o", trace.c_str(), program.c_str(),
+                     static_cast<char *>(nullptr));
+        else
+            ::execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
         ::_exit(127);
     }
     ::close(in);
@@ -127,7 +134,31 @@ struct Subject {
     std::string name, program, dir;
     std::vector<double> micros;
     long peak_rss = 0;
+    long calls = -1; // in one run, every process of it; -1 where not counted
 };
+
+// The calls one run of `s` makes, counted by strace; -1 without strace.
+long count_calls(const Subject &s, const std::string &input, bool from_pipe) {
+    if (::system("command -v strace >/dev/null") != 0)
+        return -1;
+    const std::string trace = s.dir + "/trace";
+    run_once(s.program, s.dir, input, from_pipe, trace);
+    FILE *f = std::fopen(trace.c_str(), "r");
+    if (f == nullptr)
+        die(trace);
+    long calls = 0;
+    std::array<char, 4096> line{};
+    for (bool start = true; std::fgets(line.data(), line.size(), f) != nullptr;) {
+        const std::string_view text = line.data();
+        // A line that goes on where the last one stopped is no call of its own.
+        if (start && text.find(" +++") == std::string_view::npos &&
+            text.find(" --- ") == std::string_view::npos)
+            ++calls;
+        start = text.ends_with('\n');
+    }
+    std::fclose(f);
+    return calls;
+}
 
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
@@ -185,16 +216,19 @@ int main(int argc, char **argv) {
         subjects.push_back(std::move(s));
     }
     measure(subjects, input, from_pipe, runs);
+    for (auto &s : subjects)
+        s.calls = count_calls(s, input, from_pipe);
 
     std::printf("%d runs each: 999-byte message from a %s, 1000-byte reply, client answering at "
                 "once\n\n",
                 runs, from_pipe ? "pipe" : "file");
-    std::printf("| %-10s | %12s | %12s | %14s |\n", "subject", "median (us)", "p99 (us)",
-                "peak RSS (KiB)");
-    std::printf("|------------|--------------|--------------|----------------|\n");
+    std::printf("| %-10s | %12s | %12s | %14s | %14s |\n", "subject", "median (us)", "p99 (us)",
+                "peak RSS (KiB)", "calls per run");
+    std::printf("|------------|--------------|--------------|----------------|----------------|\n");
     for (const auto &s : subjects)
-        std::printf("| %-10s | %12.0f | %12.0f | %14ld |\n", s.name.c_str(),
-                    percentile(s.micros, 0.5), percentile(s.micros, 0.99), s.peak_rss);
+        std::printf("| %-10s | %12.0f | %12.0f | %14ld | %14s |\n", s.name.c_str(),
+                    percentile(s.micros, 0.5), percentile(s.micros, 0.99), s.peak_rss,
+                    s.calls < 0 ? "(no strace)" : std::to_string(s.calls).c_str());
     if (subjects.size() >= 3) {
         const auto ratios = [](const Subject &a, const Subject &b) {
             std::printf("%s/%s: time %.2f (median), %.2f (p99), peak memory %.2f\n", a.name.c_str(),
@@ -205,6 +239,11 @@ int main(int argc, char **argv) {
         std::printf("\n");
         ratios(subjects[0], subjects[1]);
         ratios(subjects[2], subjects[0]);
+        // The floor makes ten calls of its own after the dynamic loader's,
+        // which the broadcaster makes too.
+        if (subjects[0].calls >= 0 && subjects[1].calls >= 0)
+            std::printf("%s: %ld system calls after the dynamic loader's, the floor's 10\n",
+                        subjects[0].name.c_str(), subjects[0].calls - subjects[1].calls + 10);
     }
     return 0;
 }
