@@ -335,13 +335,13 @@ class TerminalMode {
     explicit TerminalMode(bool terminal)
         : active_(terminal && ::tcgetattr(STDIN_FILENO, &terminal_as_found) == 0) {
         for (std::size_t i = 0; active_ && i < handled.size(); ++i) {
-            struct sigaction ours{};
+            struct sigaction ours{}, before{};
             ours.sa_handler =
                 handled[i] == SIGCONT ? take_terminal_again : put_terminal_back_and_go_on;
             ours.sa_flags = SA_RESTART;
-            ::sigaction(handled[i], nullptr, &before_[i]);
-            if (before_[i].sa_handler != SIG_IGN)
-                ::sigaction(handled[i], &ours, nullptr);
+            // A signal the caller ignores (nohup's SIGHUP) stays ignored.
+            if (::sigaction(handled[i], &ours, &before) == 0 && before.sa_handler == SIG_IGN)
+                ::sigaction(handled[i], &before, nullptr);
         }
     }
     TerminalMode(const TerminalMode &) = delete;
@@ -367,15 +367,13 @@ class TerminalMode {
     // A terminal that hung up has nothing more to give.
     void hung_up() { active_ = false; }
 
-    // As it was found, and the signals as they were.
+    // As it was found. The handlers stay until the process ends, right after:
+    // what they would put back is back already.
     void release() {
         if (!active_)
             return;
         terminal_held = 0;
         put_terminal_back();
-        for (std::size_t i = 0; i < handled.size(); ++i)
-            if (before_[i].sa_handler != SIG_IGN)
-                ::sigaction(handled[i], &before_[i], nullptr);
         active_ = false;
     }
 
@@ -383,7 +381,6 @@ class TerminalMode {
     // Those that end or stop drummet, and the one that continues it.
     static constexpr std::array<int, 6> handled{SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, SIGCONT};
     bool active_;
-    std::array<struct sigaction, handled.size()> before_{};
 };
 
 // What is typed on the terminal once the message is in was meant for drummet:

@@ -25,6 +25,10 @@ TEST(Demo, ShowsTheStatisticsOfWhatIsTyped) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << demo.screen();
     EXPECT_NE(demo.screen().find("Stats recieved from client: \r\nbytes: 9\r\n"), std::string::npos)
         << demo.screen();
+    // The demo starts the client: drummet does not ask the user to start one.
+    EXPECT_EQ(demo.screen().find("start one with"), std::string::npos) << demo.screen();
+    EXPECT_NE(demo.screen().find("end the message with a backtick"), std::string::npos)
+        << demo.screen();
 }
 
 TEST(Demo, CtrlCEndsItQuietly) {
