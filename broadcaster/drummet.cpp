@@ -532,6 +532,10 @@ bool connect(const Folder &folder, const Console &console, Descriptor &message_e
         }
         report(message_pipe, "the client left before it opened fifo2; waiting for a client again");
         message_end.close();
+        // Both are judged anew, their locks let go first: a lock this process
+        // holds would stand in the way of its own.
+        message = Judged{};
+        reply = Judged{};
         waiting = nullptr;
     }
 }

@@ -115,10 +115,11 @@ void say_waiting(const char *who, const char *pronoun, const char *command) {
     if (folder == nullptr) {
         // A command naming "." would make fifo1 wherever it is run: none at all.
         std::fprintf(stderr,
-                     "%s: waiting for %s to open fifo1 in the current folder, whose path %s\n",
+                     "%s: waiting for %s to open fifo1 in the current folder, whose path %s%s\n",
                      program.name, who,
                      errno == ERANGE || errno == ENAMETOOLONG ? "is longer than PATH_MAX"
-                                                              : std::strerror(errno));
+                                                              : "cannot be found: ",
+                     errno == ERANGE || errno == ENAMETOOLONG ? "" : std::strerror(errno));
         return;
     }
     std::array<char, shown_size(PATH_MAX)> shown;

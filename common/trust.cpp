@@ -181,8 +181,7 @@ const char *judge_linked_folder(const char *name, Judged &judged, bool lock, con
     std::array<char, 2> root{"/"};
     *slash = '\0';
     const char *folder_path = slash == where.data() ? root.data() : where.data();
-    // A lock needs the folder open for reading; the rules only need its node.
-    Descriptor folder{::open(folder_path, (lock ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC)};
+    Descriptor folder{::open(folder_path, O_PATH | O_DIRECTORY | O_CLOEXEC)};
     if (!folder.valid())
         return say("leads into %s, which cannot be opened: %s", folder_path, std::strerror(errno));
     Node named;
@@ -197,10 +196,18 @@ const char *judge_linked_folder(const char *name, Judged &judged, bool lock, con
                    folder_path, use_your_own);
     if (const char *why = fifo_refusal(judged.fifo, judged.folder, false, reason))
         return why;
-    const Identity held = judged.folder.identity;
-    if (!lock || (working.locked && held == working.node.identity) ||
-        (other != nullptr && other->valid() && held == other->folder.identity))
+    // The working folder is locked already, or is used unlocked as it always
+    // was; so is a folder whose lock the other pipe holds.
+    const Identity found = judged.folder.identity;
+    if (!lock || found == working.node.identity ||
+        (other != nullptr && other->folder_lock.valid() && found == other->folder.identity))
         return nullptr;
+    // A lock needs the folder open for reading: that very folder, again.
+    folder =
+        Descriptor{::open(magic_link(folder.get()).data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (!folder.valid())
+        return say("leads into %s, which cannot be opened to be locked: %s", folder_path,
+                   std::strerror(errno));
     if (::flock(folder.get(), LOCK_EX | LOCK_NB) != 0)
         return errno == EWOULDBLOCK
                    ? say("leads into %s, which is locked by another drummet, or by another "

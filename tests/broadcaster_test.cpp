@@ -582,19 +582,33 @@ TEST_F(DrummetTest, AClientThatLeavesBeforeFifo2IsNoticed) {
         EXPECT_EQ(outcome.err, "drummet: fifo1: the client left before it opened fifo2\n");
         EXPECT_EQ(outcome.status, 255);
     }
-    Terminal tty = open_terminal(true);
-    SpawnOptions options;
-    options.in_child = [fd = tty.line.get()] { ::dup2(fd, STDERR_FILENO); };
-    Process drummet({drummet_path()}, dir.path(), options);
-    tty.line.reset();
-    EXPECT_TRUE(read_lines(tty.screen, 1).starts_with("drummet: waiting for a client"));
-    Fd message = open_reader(dir / "fifo1");
-    ASSERT_TRUE(wait_for_path(dir / "fifo2"));
-    message.reset();
-    EXPECT_EQ(read_lines(tty.screen, 1), "drummet: fifo1: the client left before it opened "
-                                         "fifo2; waiting for a client again\n");
-    fs::remove(dir / "fifo2");
-    expect_clean_run(exchange_with(drummet, dir.path(), "again`", "ok"), "again", "ok");
+    // Also where both names are links into another folder, whose lock drummet
+    // takes again as it judges them anew.
+    for (const bool linked : {false, true}) {
+        SCOPED_TRACE(linked ? "links into another folder" : "pipes of the folder");
+        TempDir here, there;
+        const fs::path &pipes = linked ? there.path() : here.path();
+        if (linked) {
+            ASSERT_EQ(::mkfifo((there / "fifo1").c_str(), 0600), 0);
+            ASSERT_EQ(::mkfifo((there / "fifo2").c_str(), 0600), 0);
+            fs::create_symlink(there / "fifo1", here / "fifo1");
+            fs::create_symlink(there / "fifo2", here / "fifo2");
+        }
+        Terminal tty = open_terminal(true);
+        SpawnOptions options;
+        options.in_child = [fd = tty.line.get()] { ::dup2(fd, STDERR_FILENO); };
+        Process drummet({drummet_path()}, here.path(), options);
+        tty.line.reset();
+        EXPECT_TRUE(read_lines(tty.screen, 1).starts_with("drummet: waiting for a client"));
+        Fd message = open_reader(here / "fifo1");
+        ASSERT_TRUE(blocked_opening(drummet.pid(), pipes / "fifo2"));
+        message.reset();
+        EXPECT_EQ(read_lines(tty.screen, 1), "drummet: fifo1: the client left before it opened "
+                                             "fifo2; waiting for a client again\n");
+        if (!linked)
+            fs::remove(here / "fifo2");
+        expect_clean_run(exchange_with(drummet, here.path(), "again`", "ok"), "again", "ok");
+    }
 }
 
 // The client's way out of a refused fifo2 is to remove it and start again:
@@ -1006,7 +1020,7 @@ TEST_F(DrummetTest, SecondDrummetInTheFolderIsRefusedAtOnce) {
 }
 
 // The lock needs a folder it can read. One it may only write to still works,
-// without the lock, as it always did.
+// without the lock, as it always did, also through a link to a pipe there.
 TEST_F(DrummetTest, RunsWithoutTheLockInAFolderItCannotRead) {
     ASSERT_TRUE(running_as_root()) << "this test acts as another user: run it as root";
     fs::permissions(dir.path(), static_cast<fs::perms>(0730));
@@ -1016,6 +1030,12 @@ TEST_F(DrummetTest, RunsWithoutTheLockInAFolderItCannotRead) {
     expect_clean_run(
         exchange(dir.path(), "hello`", "ok", options, runnable_by_anyone(drummet_path())), "hello",
         "ok");
+    // A link there to a pipe of that same folder leads nowhere new.
+    fs::rename(dir / "fifo1", dir / "pipe");
+    fs::create_symlink("pipe", dir / "fifo1");
+    expect_clean_run(
+        exchange(dir.path(), "linked`", "ok", options, runnable_by_anyone(drummet_path())),
+        "linked", "ok");
 }
 
 // ---------------------------------------------------------------------------
