@@ -73,6 +73,10 @@ struct Input {
     // at what it holds first (a private copy of a pipe, a peek at a socket).
     bool exact = false;
     bool socket = false;
+    // A socket that keeps records apart (datagrams, sequenced packets): each
+    // read takes one record, and drops what of it the read had no room for.
+    bool records = false;
+    bool datagrams = false;
     Descriptor copy_out, copy_in;
 };
 
@@ -98,9 +102,30 @@ bool prepare_input(Input &input) {
         report_errno("stdin");
         return false;
     }
+    if (S_ISDIR(st.st_mode)) {
+        report("stdin", "is a directory, so there is no message to send");
+        return false;
+    }
     input.terminal = S_ISCHR(st.st_mode) && ::isatty(STDIN_FILENO) == 1;
     input.socket = S_ISSOCK(st.st_mode);
     input.exact = input.socket || S_ISFIFO(st.st_mode);
+    if (input.socket) {
+        int type = 0;
+        socklen_t size = sizeof type;
+        sockaddr_storage peer{};
+        socklen_t peer_size = sizeof peer;
+        if (::getsockopt(STDIN_FILENO, SOL_SOCKET, SO_TYPE, &type, &size) != 0 ||
+            (type == SOCK_STREAM &&
+             ::getpeername(STDIN_FILENO, reinterpret_cast<sockaddr *>(&peer), &peer_size) != 0)) {
+            report("stdin",
+                   errno == ENOTCONN
+                       ? "is a socket that is not connected, so there is no message to send"
+                       : std::strerror(errno));
+            return false;
+        }
+        input.records = type != SOCK_STREAM;
+        input.datagrams = type == SOCK_DGRAM;
+    }
     if (!S_ISFIFO(st.st_mode))
         return true;
     std::array<int, 2> copy{};
@@ -148,15 +173,26 @@ struct Gathered {
 };
 
 // Through stdio, up to the backtick; end of input ends the message as the
-// backtick would. Says why and returns false when standard input could not be
-// read.
-bool gather_buffered(Gathered &got) {
+// backtick would. A terminal out of canonical mode with no minimum to read
+// (left so by a program, or set so with stty) gives nothing when the user
+// pauses (`nothing_is_a_pause`): no end of input, unless it hung up. Says
+// why and returns false when standard input could not be read.
+bool gather_buffered(Gathered &got, bool nothing_is_a_pause) {
     for (;;) {
         const int c = std::getchar();
         if (c != EOF && static_cast<char>(c) == common::message_terminator)
             return true;
         if (c != EOF) {
             got.take(static_cast<char>(c));
+            continue;
+        }
+        if (std::ferror(stdin) == 0 && nothing_is_a_pause) {
+            pollfd input{STDIN_FILENO, POLLIN, 0};
+            while (::poll(&input, 1, -1) < 0 && errno == EINTR)
+                ;
+            if ((input.revents & POLLIN) == 0)
+                return true; // it hung up
+            std::clearerr(stdin);
             continue;
         }
         if (std::ferror(stdin) == 0)
@@ -171,14 +207,27 @@ bool gather_buffered(Gathered &got) {
 
 // Shows what standard input holds next without taking it, at most
 // `seen.size()` bytes: a copy of what the pipe holds (tee), or a peek at the
-// socket. 0 at the end of input, -1 with errno on failure.
-ssize_t look_ahead(Input &input, std::span<char> seen) {
+// socket, and in `whole` how long it is, where a record is longer than
+// `seen`. 0 at the end of input, -1 with errno on failure.
+ssize_t look_ahead(Input &input, std::span<char> seen, std::size_t &whole) {
     for (;;) {
+        const int peek = MSG_PEEK | (input.records ? MSG_TRUNC : 0);
         const ssize_t shown = input.socket
-                                  ? ::recv(STDIN_FILENO, seen.data(), seen.size(), MSG_PEEK)
+                                  ? ::recv(STDIN_FILENO, seen.data(), seen.size(), peek)
                                   : ::tee(STDIN_FILENO, input.copy_in.get(), seen.size(), 0);
-        if (shown >= 0 || errno != EAGAIN || !wait_for_input())
-            return shown;
+        if (shown == 0 && input.datagrams) {
+            // An empty datagram is one, not the end: datagrams have none.
+            std::array<char, 1> none{};
+            if (::recv(STDIN_FILENO, none.data(), none.size(), 0) < 0)
+                return -1;
+            continue;
+        }
+        if (shown >= 0 || errno != EAGAIN || !wait_for_input()) {
+            // A record says how long it is whole, which may be more than was shown.
+            whole = shown > 0 ? static_cast<std::size_t>(shown) : 0;
+            return shown > static_cast<ssize_t>(seen.size()) ? static_cast<ssize_t>(seen.size())
+                                                             : shown;
+        }
     }
 }
 
@@ -194,13 +243,19 @@ bool gather_exactly(Gathered &got, Input &input) {
     std::array<char, 4096> seen; // written before they are read
     std::array<char, 4096> taken;
     for (;;) {
-        const ssize_t shown = look_ahead(input, seen);
+        std::size_t whole = 0;
+        const ssize_t shown = look_ahead(input, seen, whole);
         if (shown <= 0) {
             if (shown < 0)
                 report_errno("stdin");
             return shown == 0;
         }
         const auto full = static_cast<std::size_t>(shown);
+        if (whole > full && std::memchr(seen.data(), common::message_terminator, full) == nullptr) {
+            report("stdin", "holds a record longer than drummet can look at, so where the "
+                            "message ends is not known: nothing is sent");
+            return false;
+        }
         for (std::size_t offset = 0; offset < full;) {
             ssize_t piece = static_cast<ssize_t>(full - offset);
             if (!input.socket &&
@@ -304,6 +359,11 @@ void take_terminal() {
 // Puts the terminal back and lets the signal do what it does by default.
 extern "C" void put_terminal_back_and_go_on(int signal) {
     const int saved_errno = errno;
+    // What was typed for drummet would go to the shell: the terminal empties
+    // itself for the keys that send these signals, not for kill(1). Stopped,
+    // drummet keeps it, to go on with when it is continued.
+    if (signal != SIGTSTP && terminal_is_ours())
+        ::tcflush(STDIN_FILENO, TCIFLUSH);
     put_terminal_back();
     struct sigaction action{};
     action.sa_handler = SIG_DFL;
@@ -493,39 +553,47 @@ struct Console {
 // Connects both pipes, in the order the client expects: fifo1 for writing,
 // then fifo2 for reading. A fifo2 that is there already is judged before
 // anyone is waited for, so that no client connects for nothing; one that
-// comes later, once the client has fifo1 open. A client that leaves before it
-// opens fifo2 ends the run, or, on a terminal, is waited for again.
+// comes later, once the client has fifo1 open. A pipe whose name leads
+// elsewhere while drummet waits on it is judged anew: a partner that comes
+// opens what the name leads to now. A client that leaves before it opens
+// fifo2 ends the run, or, on a terminal, is waited for again.
 bool connect(const Folder &folder, const Console &console, Descriptor &message_end,
              Descriptor &reply_end, Judged &message, Judged &reply) {
+    using common::Connected;
+    using common::Verdict;
+    const common::Ticks ticks;
     common::Waiting waiting = console.err_terminal ? say_what_it_waits_for : nullptr;
     bool warned = false;
     for (;;) {
-        using common::Verdict;
-        if (common::judge(folder, reply_pipe, reply, false, true) == Verdict::refused ||
-            common::judge(folder, message_pipe, message, true, true, &reply) != Verdict::trusted ||
-            (reply.valid() && !common::distinct(message, reply)))
+        if (common::judge(folder, reply_pipe, reply, false, true, &message) == Verdict::refused)
             return false;
-        if (console.err_terminal && !warned)
-            warn_if_others_may_read(message);
-        warned = true;
-        if (common::open_judged(folder, message_pipe, message, O_WRONLY, message_end, waiting) !=
-            common::Connected::yes)
-            return false;
-        for (;;) {
-            if (!reply.valid() && (common::judge(folder, reply_pipe, reply, true, true, &message) !=
-                                       Verdict::trusted ||
-                                   !common::distinct(message, reply)))
+        Connected connected = Connected::name_moved;
+        while (connected == Connected::name_moved) {
+            if (common::judge(folder, message_pipe, message, true, true, &reply) !=
+                    Verdict::trusted ||
+                (reply.valid() && !common::distinct(message, reply)))
                 return false;
-            const common::Connected connected = common::open_judged(
-                folder, reply_pipe, reply, O_RDONLY, reply_end, nullptr, message_end.get());
-            if (connected == common::Connected::yes)
-                return true;
-            if (connected == common::Connected::failed)
+            if (console.err_terminal && !warned)
+                warn_if_others_may_read(message);
+            warned = true;
+            connected =
+                common::open_judged(folder, message_pipe, message, O_WRONLY, message_end, &waiting);
+            if (connected == Connected::failed)
                 return false;
-            if (connected == common::Connected::partner_left)
-                break;
-            reply = Judged{}; // its name leads elsewhere now: judged anew
         }
+        for (bool judged = reply.valid();;) {
+            if (!judged && (common::judge(folder, reply_pipe, reply, true, true, &message) !=
+                                Verdict::trusted ||
+                            !common::distinct(message, reply)))
+                return false;
+            connected = common::open_judged(folder, reply_pipe, reply, O_RDONLY, reply_end, nullptr,
+                                            message_end.get());
+            if (connected != Connected::name_moved)
+                break;
+            judged = false; // its name leads elsewhere now: judged anew
+        }
+        if (connected != Connected::partner_left)
+            return connected == Connected::yes;
         if (!console.err_terminal) {
             report(message_pipe, "the client left before it opened fifo2");
             return false;
@@ -548,7 +616,9 @@ int exchange(Descriptor &message_end, int reply_end, Input &input, TerminalMode 
         say_how_the_message_ends();
     std::array<char, common::message_capacity> message; // written before it is read
     Gathered got{message};
-    const bool gathered = input.exact ? gather_exactly(got, input) : gather_buffered(got);
+    const bool pauses = input.terminal && (terminal_as_found.c_lflag & ICANON) == 0 &&
+                        terminal_as_found.c_cc[VMIN] == 0;
+    const bool gathered = input.exact ? gather_exactly(got, input) : gather_buffered(got, pauses);
     message[got.stored] = '\0';
     terminal.hold(); // what follows the backtick is no part of it
     typed.discard();

@@ -94,35 +94,40 @@ void say_what_it_waits_for() {
 
 // Connects as drummet expects: fifo1 for reading, then fifo2 for writing. A
 // fifo2 that is there already is judged before fifo1 is opened, so that
-// drummet does not go on for nothing.
+// drummet does not go on for nothing. A pipe whose name leads elsewhere while
+// the client waits on it is judged anew.
 bool connect(const common::Folder &folder, Descriptor &message_end, Descriptor &reply_end) {
+    using common::Connected;
     using common::Verdict;
+    const common::Ticks ticks;
     Judged message, reply;
-    if (common::judge(folder, reply_pipe, reply, false, false) == Verdict::refused ||
-        common::judge(folder, message_pipe, message, true, false) != Verdict::trusted ||
-        (reply.valid() && !common::distinct(message, reply)))
+    if (common::judge(folder, reply_pipe, reply, false, false) == Verdict::refused)
         return false;
-    const bool terminal = ::isatty(STDERR_FILENO) == 1;
-    if (common::open_judged(folder, message_pipe, message, O_RDONLY, message_end,
-                            terminal ? say_what_it_waits_for : nullptr) != common::Connected::yes)
-        return false;
-    for (;;) {
-        if (!reply.valid() &&
-            (common::judge(folder, reply_pipe, reply, true, false) != Verdict::trusted ||
-             !common::distinct(message, reply)))
+    common::Waiting waiting = ::isatty(STDERR_FILENO) == 1 ? say_what_it_waits_for : nullptr;
+    for (Connected connected = Connected::name_moved; connected == Connected::name_moved;) {
+        if (common::judge(folder, message_pipe, message, true, false) != Verdict::trusted ||
+            (reply.valid() && !common::distinct(message, reply)))
+            return false;
+        connected =
+            common::open_judged(folder, message_pipe, message, O_RDONLY, message_end, &waiting);
+        if (connected == Connected::failed)
+            return false;
+    }
+    for (bool judged = reply.valid();; judged = false) {
+        if (!judged && (common::judge(folder, reply_pipe, reply, true, false) != Verdict::trusted ||
+                        !common::distinct(message, reply)))
             return false;
         switch (common::open_judged(folder, reply_pipe, reply, O_WRONLY, reply_end, nullptr,
                                     message_end.get())) {
-        case common::Connected::yes:
+        case Connected::yes:
             return true;
-        case common::Connected::failed:
+        case Connected::failed:
             return false;
-        case common::Connected::partner_left:
+        case Connected::partner_left:
             report(message_pipe, "drummet left before it opened fifo2");
             return false;
-        case common::Connected::name_moved:
-            reply = Judged{}; // its name leads elsewhere now: judged anew
-            break;
+        case Connected::name_moved:
+            break; // its name leads elsewhere now: judged anew
         }
     }
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -15,8 +16,31 @@
 
 namespace common {
 
+namespace {
+
+// A tick (SIGALRM) that came while a line is written would cut it short: it
+// waits until the line is out.
+class TicksHeldOff {
+  public:
+    TicksHeldOff() {
+        sigset_t tick{};
+        ::sigemptyset(&tick);
+        ::sigaddset(&tick, SIGALRM);
+        ::sigprocmask(SIG_BLOCK, &tick, &before_);
+    }
+    ~TicksHeldOff() { ::sigprocmask(SIG_SETMASK, &before_, nullptr); }
+    TicksHeldOff(const TicksHeldOff &) = delete;
+    TicksHeldOff &operator=(const TicksHeldOff &) = delete;
+
+  private:
+    sigset_t before_{};
+};
+
+} // namespace
+
 void report(const char *subject, const char *reason) {
     std::array<char, shown_size(PATH_MAX)> shown; // written before it is read
+    const TicksHeldOff held;
     std::fprintf(stderr, "%s: %s: %s\n", program.name, quote_name(shown, subject), reason);
 }
 
@@ -25,6 +49,7 @@ void report_errno(const char *subject) {
 }
 
 void say(const char *text) {
+    const TicksHeldOff held;
     std::fprintf(stderr, "%s: %s\n", program.name, text);
 }
 
@@ -108,6 +133,7 @@ bool park_closed_descriptors(std::span<const int> closed) {
 }
 
 void say_waiting(const char *who, const char *pronoun, const char *command) {
+    const TicksHeldOff held;
     // Large, and left unset: written before they are read, they cost no page
     // that a run which never waits uses.
     std::array<char, PATH_MAX + 1> where;

@@ -67,14 +67,25 @@ bool clean(std::string_view name) {
     return true;
 }
 
-// Appends to a fixed buffer, always leaving room for the NUL.
+// Appends to a fixed buffer, always leaving room for the NUL; what does not
+// fit is shown to be missing, with "..." at the end.
 struct Writer {
     std::span<char> out;
     std::size_t used = 0;
+    bool cut = false;
     void put(std::string_view text) {
-        for (const char c : text)
+        for (const char c : text) {
             if (used + 1 < out.size())
                 out[used++] = c;
+            else
+                cut = true;
+        }
+    }
+    const char *end() {
+        if (cut && used >= 3)
+            std::string_view("...").copy(out.data() + used - 3, 3);
+        out[used] = '\0';
+        return out.data();
     }
 };
 
@@ -111,8 +122,7 @@ const char *quote_name(std::span<char> out, std::string_view name, bool shell_wo
         }
         w.put("')\"");
     }
-    out[w.used] = '\0';
-    return out.data();
+    return w.end();
 }
 
 } // namespace common

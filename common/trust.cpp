@@ -219,6 +219,61 @@ const char *judge_linked_folder(const char *name, Judged &judged, bool lock, con
     return nullptr;
 }
 
+// A link may lead through other links, each in a folder of its own: in a
+// shared sticky folder, a link that neither we nor that folder's owner made
+// is a trap, wherever on the way it is (the kernel's fs.protected_symlinks,
+// applied whatever that setting is). Why the links from `name` on must not
+// be followed, or nullptr; what cannot be followed is said when it is.
+const char *judge_links(const Folder &working, const char *name, Reason &reason) {
+    Descriptor here;
+    int folder = working.fd.get();
+    Node folder_node = working.node;
+    std::array<char, PATH_MAX> at, target;
+    std::snprintf(at.data(), at.size(), "%s", name);
+    for (int hop = 0; hop < 40; ++hop) {
+        Node link;
+        if (!inspect(folder, at.data(), AT_SYMLINK_NOFOLLOW, link) || !S_ISLNK(link.mode))
+            return nullptr;
+        if (planted(folder_node, link, false))
+            return planted_reason(reason);
+        const ssize_t length = ::readlinkat(folder, at.data(), target.data(), target.size() - 1);
+        if (length <= 0)
+            return nullptr;
+        target[static_cast<std::size_t>(length)] = '\0';
+        char *slash = std::strrchr(target.data(), '/');
+        if (slash != nullptr) {
+            if (slash[1] == '\0')
+                return nullptr;
+            *slash = '\0';
+            const char *path = slash == target.data() ? "/" : target.data();
+            Descriptor next{::openat(target[0] == '/' ? AT_FDCWD : folder, path,
+                                     O_PATH | O_DIRECTORY | O_CLOEXEC)};
+            if (!next.valid() || !inspect(next, folder_node))
+                return nullptr;
+            here = std::move(next);
+            folder = here.get();
+        }
+        std::snprintf(at.data(), at.size(), "%s", slash != nullptr ? slash + 1 : target.data());
+    }
+    return nullptr;
+}
+
+// Why the symbolic link at `name` must not be followed to the FIFO it leads
+// to, or nullptr, with that FIFO in `judged`.
+const char *judge_link(const Folder &working, const char *name, Judged &judged, bool lock,
+                       const Judged *other, Reason &reason) {
+    if (const char *why = judge_links(working, name, reason))
+        return why;
+    judged.linked = true;
+    judged.node = Descriptor{::openat(working.fd.get(), name, O_PATH | O_CLOEXEC)};
+    if (!judged.node.valid() || !inspect(judged.node, judged.fifo))
+        return errno == ENOENT ? "is a symbolic link whose target does not exist"
+                               : std::strerror(errno);
+    if (!S_ISFIFO(judged.fifo.mode))
+        return node_kind(judged.fifo.mode);
+    return judge_linked_folder(name, judged, lock, working, other, reason);
+}
+
 // Says why `name` could not be made in `folder`.
 void report_not_made(const Folder &folder, const char *name) {
     const int error = errno;
@@ -277,24 +332,6 @@ void report_permission(const char *name, const Node &fifo, int flags) {
 
 extern "C" void on_tick(int) {}
 bool tick_handled = false;
-
-// A tick ends a blocked open with EINTR, so that a wait can look around.
-void start_ticks(long first_ms, long every_ms) {
-    if (!tick_handled) {
-        struct sigaction tick{}; // no SA_RESTART: the open must return
-        tick.sa_handler = on_tick;
-        ::sigaction(SIGALRM, &tick, nullptr);
-        tick_handled = true;
-    }
-    const itimerval ticks{{every_ms / 1000, every_ms % 1000 * 1000},
-                          {first_ms / 1000, first_ms % 1000 * 1000}};
-    ::setitimer(ITIMER_REAL, &ticks, nullptr);
-}
-
-void stop_ticks() {
-    const itimerval none{};
-    ::setitimer(ITIMER_REAL, &none, nullptr);
-}
 
 enum class Attempt { opened, failed, replaced };
 
@@ -358,7 +395,11 @@ bool open_working_folder(Folder &folder, bool lock) {
 }
 
 Verdict judge(const Folder &folder, const char *name, Judged &judged, bool make, bool lock,
-              const Judged *other) {
+              Judged *other) {
+    // The other pipe may be in the folder whose lock this one held for both.
+    if (other != nullptr && other->valid() && !other->folder_lock.valid() &&
+        judged.folder_lock.valid() && other->folder.identity == judged.folder.identity)
+        other->folder_lock = std::move(judged.folder_lock);
     judged = Judged{};
     bool made_by_us = false;
     Descriptor path;
@@ -387,18 +428,8 @@ Verdict judge(const Folder &folder, const char *name, Judged &judged, bool make,
         judged.fifo = node;
         judged.folder = folder.node;
         why = fifo_refusal(node, folder.node, made_by_us, reason);
-    } else if (planted(folder.node, node, false)) {
-        why = planted_reason(reason);
     } else {
-        judged.linked = true;
-        judged.node = Descriptor{::openat(folder.fd.get(), name, O_PATH | O_CLOEXEC)};
-        if (!judged.node.valid() || !inspect(judged.node, judged.fifo))
-            why = errno == ENOENT ? "is a symbolic link whose target does not exist"
-                                  : std::strerror(errno);
-        else if (!S_ISFIFO(judged.fifo.mode))
-            why = node_kind(judged.fifo.mode);
-        else
-            why = judge_linked_folder(name, judged, lock, folder, other, reason);
+        why = judge_link(folder, name, judged, lock, other, reason);
     }
     if (why != nullptr) {
         report(name, why);
@@ -433,55 +464,54 @@ bool others_may_read(const Judged &judged) {
     return true;
 }
 
+Ticks::Ticks() {
+    if (!tick_handled) {
+        struct sigaction tick{}; // no SA_RESTART: a blocked open must return
+        tick.sa_handler = on_tick;
+        ::sigaction(SIGALRM, &tick, nullptr);
+        tick_handled = true;
+    }
+    const itimerval ticks{{0, 200 * 1000}, {0, 100 * 1000}};
+    ::setitimer(ITIMER_REAL, &ticks, nullptr);
+}
+
+Ticks::~Ticks() {
+    const itimerval none{};
+    ::setitimer(ITIMER_REAL, &none, nullptr);
+}
+
 Connected open_judged(const Folder &folder, const char *name, const Judged &judged, int flags,
-                      Descriptor &opened, Waiting waiting, int partner_of) {
-    bool ticking = waiting != nullptr || partner_of >= 0;
-    if (ticking)
-        start_ticks(waiting != nullptr ? 100 : 200, 200);
-    Connected result = Connected::failed;
+                      Descriptor &opened, Waiting *waiting, int partner_of) {
     for (;;) {
         const Attempt attempt = open_once(folder, name, judged, flags, opened);
-        if (attempt == Attempt::opened) {
-            result = Connected::yes;
-            break;
-        }
+        if (attempt == Attempt::opened)
+            return Connected::yes;
         if (attempt == Attempt::replaced) {
             report(name, "was replaced while it was being opened");
-            break;
+            return Connected::failed;
         }
         if (errno != EINTR) {
             if (errno == EACCES)
                 report_permission(name, judged.fifo, flags);
             else
                 report_errno(name);
-            break;
+            return Connected::failed;
         }
-        if (waiting != nullptr) {
-            waiting();
-            waiting = nullptr;
-            if (partner_of < 0) {
-                stop_ticks();
-                ticking = false;
-            }
+        if (waiting != nullptr && *waiting != nullptr) {
+            (*waiting)();
+            *waiting = nullptr;
         }
-        if (partner_of < 0)
-            continue;
         // A pipe's write end shows POLLERR once it has no reader, its read
         // end POLLHUP once the writer it had has gone.
         pollfd partner{partner_of, 0, 0};
-        if (::poll(&partner, 1, 0) > 0 && (partner.revents & (POLLERR | POLLHUP)) != 0) {
-            result = Connected::partner_left;
-            break;
-        }
+        if (partner_of >= 0 && ::poll(&partner, 1, 0) > 0 &&
+            (partner.revents & (POLLERR | POLLHUP)) != 0)
+            return Connected::partner_left;
+        // A partner that comes now opens what the name leads to.
         Node now;
-        if (!inspect(folder.fd.get(), name, 0, now) || now.identity != judged.fifo.identity) {
-            result = Connected::name_moved;
-            break;
-        }
+        if (!inspect(folder.fd.get(), name, 0, now) || now.identity != judged.fifo.identity)
+            return Connected::name_moved;
     }
-    if (ticking)
-        stop_ticks();
-    return result;
 }
 
 } // namespace common

@@ -73,12 +73,14 @@ struct Judged {
 
 enum class Verdict { trusted, absent, refused };
 
-// Judges what stands at `name` in `folder`. With `make`, makes a FIFO there
-// first when nothing is; without, says `absent` then. With `lock` (drummet),
-// locks the folder a symbolic link leads into unless it is the working folder
-// or the folder of `other`. Says why when the verdict is `refused`.
+// Judges what stands at `name` in `folder`, in place of what `judged` held.
+// With `make`, makes a FIFO there first when nothing is; without, says
+// `absent` then. With `lock` (drummet), locks the folder a symbolic link
+// leads into unless it is the working folder or `other` holds its lock; a lock
+// `judged` held for both passes to `other`. Says why when the verdict is
+// `refused`.
 Verdict judge(const Folder &folder, const char *name, Judged &judged, bool make, bool lock,
-              const Judged *other = nullptr);
+              Judged *other = nullptr);
 
 // Refuses, saying so, a fifo2 that is fifo1 under another name: a link must
 // not make one pipe of two.
@@ -91,15 +93,27 @@ bool others_may_read(const Judged &judged);
 // Told once, when an open has waited a moment for want of a partner.
 using Waiting = void (*)();
 
+// While it lives, a tick every 0.2 s (the first after 0.1 s) ends a blocked
+// open, so that a wait can look around. It does nothing else: a line said
+// meanwhile holds the tick off.
+class Ticks {
+  public:
+    Ticks();
+    ~Ticks();
+    Ticks(const Ticks &) = delete;
+    Ticks &operator=(const Ticks &) = delete;
+};
+
 enum class Connected { yes, partner_left, name_moved, failed };
 
 // Opens the judged FIFO at `name` with `flags` (O_RDONLY or O_WRONLY), blocking
-// as a plain open does until the other end has a partner. While it waits:
-// `waiting`, if any, is told once; with `partner_of` (the end of the pipe that
-// is connected already), it gives up when that pipe's partner has left
-// (`partner_left`) or when `name` no longer leads to the FIFO it waits on
-// (`name_moved`). Says why when it `failed`.
+// as a plain open does until the other end has a partner. At each tick while
+// it waits: `*waiting`, if any, is told, and cleared so that it is told
+// once in a run; it gives up when `name` no longer
+// leads to the FIFO it waits on (`name_moved`: removed, or made anew), and,
+// with `partner_of` (the end of the pipe that is connected already), when
+// that pipe's partner has left (`partner_left`). Says why when it `failed`.
 Connected open_judged(const Folder &folder, const char *name, const Judged &judged, int flags,
-                      Descriptor &opened, Waiting waiting = nullptr, int partner_of = -1);
+                      Descriptor &opened, Waiting *waiting = nullptr, int partner_of = -1);
 
 } // namespace common

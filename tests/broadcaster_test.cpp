@@ -476,22 +476,32 @@ TEST_F(DrummetTest, OnATerminalWarnsWhenOthersMayReadTheMessage) {
 
 // Whatever way a run ends once drummet has begun to wait, what was typed for
 // it is not left for the shell: not when a refusal ends it after a client
-// connected.
+// connected, nor when kill(1) ends it (Ctrl-C empties the terminal itself).
 TEST_F(DrummetTest, OnATerminalAFailureLeavesNothingTypedForTheShell) {
-    Terminal tty = open_terminal(false);
-    SpawnOptions options;
-    options.stdin_pipe = false;
-    options.in_child = [fd = tty.line.get()] { ::dup2(fd, STDIN_FILENO); };
-    Process drummet({drummet_path()}, dir.path(), options);
-    ASSERT_TRUE(wait_for_path(dir / "fifo1"));
-    ASSERT_TRUE(write_once(tty.screen.get(), "my secret`\necho LEAKED\n"));
-    fs::create_directory(dir / "fifo2");
-    Fd message = open_reader(dir / "fifo1");
-    const Outcome outcome = drummet.finish();
-    EXPECT_EQ(outcome.err, "drummet: fifo2: is a directory, not a named pipe\n");
-    EXPECT_EQ(outcome.status, 255);
-    ASSERT_TRUE(write_once(tty.screen.get(), "echo next\n"));
-    EXPECT_EQ(read_once(tty.line.get()), "echo next\n");
+    for (const bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "killed with SIGTERM while it waits" : "fifo2 refused");
+        TempDir here;
+        Terminal tty = open_terminal(false);
+        SpawnOptions options;
+        options.stdin_pipe = false;
+        options.in_child = [fd = tty.line.get()] { ::dup2(fd, STDIN_FILENO); };
+        Process drummet({drummet_path()}, here.path(), options);
+        ASSERT_TRUE(blocked_opening(drummet.pid(), here / "fifo1"));
+        ASSERT_TRUE(write_once(tty.screen.get(), "my secret`\necho LEAKED\n"));
+        Fd message;
+        if (killed) {
+            ::kill(drummet.pid(), SIGTERM);
+            EXPECT_EQ(drummet.finish().signal, SIGTERM);
+        } else {
+            fs::create_directory(here / "fifo2");
+            message = open_reader(here / "fifo1");
+            const Outcome outcome = drummet.finish();
+            EXPECT_EQ(outcome.err, "drummet: fifo2: is a directory, not a named pipe\n");
+            EXPECT_EQ(outcome.status, 255);
+        }
+        ASSERT_TRUE(write_once(tty.screen.get(), "echo next\n"));
+        EXPECT_EQ(read_once(tty.line.get()), "echo next\n");
+    }
 }
 
 // A key held down, or a noisy serial line, never lets the terminal fall quiet:
@@ -611,22 +621,43 @@ TEST_F(DrummetTest, AClientThatLeavesBeforeFifo2IsNoticed) {
     }
 }
 
-// The client's way out of a refused fifo2 is to remove it and start again:
+// The client's way out of a refused pipe is to remove it and start again:
 // drummet waits on what the name leads to now, never on a node that has gone.
-TEST_F(DrummetTest, WaitsOnTheFifo2ThatIsThereNow) {
-    Process drummet({drummet_path()}, dir.path());
-    Fd message = open_reader(dir / "fifo1");
-    ASSERT_TRUE(blocked_opening(drummet.pid(), dir / "fifo2"));
-    fs::remove(dir / "fifo2");
-    ASSERT_EQ(::mkfifo((dir / "fifo2").c_str(), 0600), 0);
-    Fd reply = open_writer(dir / "fifo2");
-    ASSERT_TRUE(reply.valid());
-    drummet.write_stdin("there`");
+// So does the client, started before drummet.
+TEST_F(DrummetTest, WaitsOnThePipeThatIsThereNow) {
+    for (const char *name : {"fifo1", "fifo2"}) {
+        SCOPED_TRACE(name);
+        TempDir here;
+        Process drummet({drummet_path()}, here.path());
+        Fd message;
+        if (std::string_view(name) == "fifo2")
+            message = open_reader(here / "fifo1");
+        ASSERT_TRUE(blocked_opening(drummet.pid(), here / name));
+        fs::remove(here / name);
+        ASSERT_EQ(::mkfifo((here / name).c_str(), 0600), 0);
+        if (!message.valid())
+            message = open_reader(here / "fifo1");
+        Fd reply = open_writer(here / "fifo2");
+        ASSERT_TRUE(reply.valid());
+        drummet.write_stdin("there`");
+        drummet.close_stdin();
+        EXPECT_EQ(read_once(message.get()), "there");
+        ASSERT_TRUE(write_once(reply.get(), "ok"));
+        reply.reset();
+        EXPECT_EQ(drummet.finish().status, 0);
+    }
+    TempDir here;
+    Process client({client_path()}, here.path());
+    ASSERT_TRUE(blocked_opening(client.pid(), here / "fifo1"));
+    fs::remove(here / "fifo1");
+    Process drummet({drummet_path()}, here.path());
+    drummet.write_stdin("both`");
     drummet.close_stdin();
-    EXPECT_EQ(read_once(message.get()), "there");
-    ASSERT_TRUE(write_once(reply.get(), "ok"));
-    reply.reset();
-    EXPECT_EQ(drummet.finish().status, 0);
+    const Outcome sent = drummet.finish();
+    EXPECT_EQ(sent.status, 0) << sent.err;
+    EXPECT_NE(sent.out.find(std::string(reply_label) + "bytes: 4\n"), std::string::npos)
+        << sent.out;
+    EXPECT_EQ(client.finish().status, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -636,19 +667,24 @@ TEST_F(DrummetTest, EndOfInputEndsTheMessageLikeTheBacktick) {
     expect_clean_run(exchange(dir.path(), "no terminator\n", "ok"), "no terminator\n", "ok");
 }
 
-// Standard input for a run: a pipe (of packets, with O_DIRECT) or a stream
-// socket that holds `writes`, and the test's own copy of that end, to read what
-// is left.
+// Standard input for a run: a pipe (of packets, with O_DIRECT) or a socket
+// (of datagrams) that holds `writes`, and the test's own copy of that end, to read
+// what is left.
 struct SharedInput {
     Fd drummet_end, rest_end;
 };
 
-SharedInput shared_input(bool socket, bool packets, const std::vector<std::string> &writes) {
+enum class Kind { pipe, packets, socket, datagrams };
+
+SharedInput shared_input(Kind kind, const std::vector<std::string> &writes) {
     std::array<int, 2> ends{};
-    if (socket)
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends.data()), 0);
+    if (kind == Kind::socket || kind == Kind::datagrams)
+        EXPECT_EQ(::socketpair(AF_UNIX,
+                               (kind == Kind::socket ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0,
+                               ends.data()),
+                  0);
     else
-        EXPECT_EQ(::pipe2(ends.data(), O_CLOEXEC | (packets ? O_DIRECT : 0)), 0);
+        EXPECT_EQ(::pipe2(ends.data(), O_CLOEXEC | (kind == Kind::packets ? O_DIRECT : 0)), 0);
     Fd ours{ends[0]}, theirs{ends[1]};
     for (const std::string &write : writes)
         EXPECT_TRUE(write_once(theirs.get(), write));
@@ -669,7 +705,6 @@ SpawnOptions reading(const Fd &input) {
 // from several, only the rest of the backtick's own packet is lost, and the
 // packets after it stay.
 TEST_F(DrummetTest, FromAPipeOrASocketReadsUpToTheBacktickAndNoFurther) {
-    enum class Kind { pipe, packets, socket };
     struct Case {
         const char *name;
         Kind kind;
@@ -692,20 +727,39 @@ TEST_F(DrummetTest, FromAPipeOrASocketReadsUpToTheBacktickAndNoFurther) {
          "drummet: fifo1: message longer than 999 bytes, 4001 bytes dropped\n",
          "second`"},
         {"stream socket", Kind::socket, {"first`", "second`"}, "first", "", "second`"},
+        {"datagrams, one of them empty",
+         Kind::datagrams,
+         {"hel", "", "lo`rest", "next`"},
+         "hello",
+         "",
+         "next`"},
+        {"a datagram longer than a look at it",
+         Kind::datagrams,
+         {std::string(4500, 'a') + "`" + std::string(499, 'b'), "second`"},
+         "",
+         "drummet: stdin: holds a record longer than drummet can look at, so where the message "
+         "ends is not known: nothing is sent\n",
+         std::string(4500, 'a') + "`" + std::string(499, 'b') + "second`"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         TempDir here;
-        SharedInput input = shared_input(c.kind == Kind::socket, c.kind == Kind::packets, c.writes);
+        SharedInput input = shared_input(c.kind, c.writes);
         Process drummet({drummet_path()}, here.path(), reading(input.drummet_end));
         input.drummet_end.reset();
         ClientEnds client = connect_as_client(here.path());
         EXPECT_EQ(read_once(client.message.get()), c.arrives);
-        ASSERT_TRUE(write_once(client.reply.get(), "ok"));
+        (void)write_once(client.reply.get(), "ok"); // drummet may be gone already
         const Outcome outcome = drummet.finish();
         EXPECT_EQ(outcome.err, c.err);
         EXPECT_EQ(outcome.status, c.err.empty() ? 0 : 255);
-        EXPECT_EQ(read_to_eof(input.rest_end.get()), c.rest);
+        // Datagrams come one a read, and have no end.
+        std::string rest;
+        if (c.kind != Kind::datagrams)
+            rest = read_to_eof(input.rest_end.get()).value_or("<no end>");
+        while (c.kind == Kind::datagrams && rest.size() < c.rest.size())
+            rest += read_once(input.rest_end.get()).value_or("<nothing more>");
+        EXPECT_EQ(rest, c.rest);
     }
 }
 
@@ -714,7 +768,7 @@ TEST_F(DrummetTest, FromAPipeOrASocketReadsUpToTheBacktickAndNoFurther) {
 // made, and leaves the input as it was: reading a byte at a time would cut
 // every packet of a pipe of packets down to its first byte.
 TEST_F(DrummetTest, FromAPipeWithoutADescriptorToSpareNothingIsRead) {
-    SharedInput input = shared_input(false, true, {"hello world`", "next`"});
+    SharedInput input = shared_input(Kind::packets, {"hello world`", "next`"});
     Process drummet({STRACE_PATH, "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0",
                      "-e", "trace=pipe2", "-e", "inject=pipe2:error=EMFILE", drummet_path()},
                     dir.path(), reading(input.drummet_end));
@@ -762,26 +816,39 @@ TEST_F(DrummetTest, FromAPipeAnotherReaderMeanwhileMeansNothingIsSent) {
 }
 
 // Input left non-blocking (by a program that crashed, say) has nothing yet
-// more often than not: drummet waits for it.
-TEST_F(DrummetTest, WaitsForInputLeftNonBlocking) {
-    for (const bool terminal : {false, true}) {
-        SCOPED_TRACE(terminal ? "terminal" : "pipe");
+// more often than not, and a terminal out of canonical mode with no minimum
+// to read gives nothing when the user pauses: drummet waits for more.
+TEST_F(DrummetTest, WaitsForInputThatHasNothingYet) {
+    enum class Kind { pipe, terminal, terminal_with_no_minimum };
+    for (const Kind kind : {Kind::pipe, Kind::terminal, Kind::terminal_with_no_minimum}) {
+        SCOPED_TRACE(static_cast<int>(kind));
         TempDir here;
         std::array<int, 2> ends{};
         ASSERT_EQ(::pipe2(ends.data(), O_CLOEXEC), 0);
         Fd from{ends[0]}, to{ends[1]};
         Terminal tty = open_terminal(false);
+        if (kind == Kind::terminal_with_no_minimum) {
+            termios mode{};
+            ASSERT_EQ(::tcgetattr(tty.line.get(), &mode), 0);
+            mode.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+            mode.c_cc[VMIN] = 0;
+            mode.c_cc[VTIME] = 1;
+            ASSERT_EQ(::tcsetattr(tty.line.get(), TCSANOW, &mode), 0);
+        }
         SpawnOptions options;
         options.stdin_pipe = false;
-        options.in_child = [fd = terminal ? tty.line.get() : from.get()] {
+        options.in_child = [fd = kind == Kind::pipe ? from.get() : tty.line.get(), kind] {
             ::dup2(fd, STDIN_FILENO);
-            ::fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK);
+            if (kind != Kind::terminal_with_no_minimum)
+                ::fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK);
         };
         Process drummet({drummet_path()}, here.path(), options);
         ClientEnds client = connect_as_client(here.path());
+        const int typing = kind == Kind::pipe ? to.get() : tty.screen.get();
+        ASSERT_TRUE(write_once(typing, "hel"));
         ASSERT_TRUE(blocked_in(drummet.pid(), {SYS_poll, SYS_ppoll}));
-        ASSERT_TRUE(write_once(terminal ? tty.screen.get() : to.get(), "later`\n"));
-        EXPECT_EQ(read_once(client.message.get()), "later");
+        ASSERT_TRUE(write_once(typing, "lo`\n"));
+        EXPECT_EQ(read_once(client.message.get()), "hello");
         ASSERT_TRUE(write_once(client.reply.get(), "ok"));
         const Outcome outcome = drummet.finish();
         EXPECT_EQ(outcome.err, "");
@@ -839,17 +906,19 @@ TEST_F(DrummetTest, EmptyMessageClosesFifo1AndTheReplyStillCounts) {
 }
 
 TEST_F(DrummetTest, UnreadableStandardInputIsReported) {
-    SpawnOptions options;
-    options.stdin_pipe = false;
-    options.in_child = [] {
-        // A directory opens but cannot be read: read() fails with EISDIR.
-        const int d = ::open("/", O_RDONLY | O_DIRECTORY);
-        ::dup2(d, STDIN_FILENO);
-    };
-    Process drummet({drummet_path()}, dir.path(), options);
+    // A file whose read fails (strace makes it, with EIO), once the client is there.
+    TempDir input;
+    {
+        std::ofstream(input / "message") << "hello`";
+    }
+    const Fd file{::open((input / "message").c_str(), O_RDONLY | O_CLOEXEC)};
+    Process drummet({STRACE_PATH, "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0",
+                     "-P", (input / "message").string(), "-e", "trace=read", "-e",
+                     "inject=read:error=EIO", drummet_path()},
+                    dir.path(), reading(file));
     ClientEnds client = connect_as_client(dir.path());
     const Outcome outcome = drummet.finish();
-    EXPECT_EQ(outcome.err, "drummet: stdin: Is a directory\n");
+    EXPECT_EQ(outcome.err, "drummet: stdin: Input/output error\n");
     EXPECT_EQ(outcome.status, 255);
     EXPECT_EQ(read_to_eof(client.message.get()), "") << "nothing may be sent";
 }
@@ -857,13 +926,16 @@ TEST_F(DrummetTest, UnreadableStandardInputIsReported) {
 // Standard input that cannot be read has no message to give: no pipe may be made
 // and no client kept waiting for one.
 TEST_F(DrummetTest, StandardInputThatCannotBeReadIsRefusedBeforeAnyPipe) {
-    SpawnOptions closed, write_only, path_only;
+    SpawnOptions closed, write_only, path_only, folder, socket;
     closed.close_stdin = true;
     write_only.in_child = [] { ::dup2(::open("/dev/null", O_WRONLY), STDIN_FILENO); };
     path_only.in_child = [] { ::dup2(::open("/dev/null", O_PATH), STDIN_FILENO); };
+    folder.in_child = [] { ::dup2(::open("/", O_RDONLY | O_DIRECTORY), STDIN_FILENO); };
+    socket.in_child = [] { ::dup2(::socket(AF_UNIX, SOCK_STREAM, 0), STDIN_FILENO); };
     for (const auto &[options, reason] :
          {std::pair{closed, "is closed"}, std::pair{write_only, "is open for writing only"},
-          std::pair{path_only, "is open as a path only"}}) {
+          std::pair{path_only, "is open as a path only"}, std::pair{folder, "is a directory"},
+          std::pair{socket, "is a socket that is not connected"}}) {
         const Outcome outcome = Process({drummet_path()}, dir.path(), options).finish();
         EXPECT_EQ(outcome.err,
                   std::string("drummet: stdin: ") + reason + ", so there is no message to send\n");
@@ -956,9 +1028,9 @@ TEST_F(DrummetTest, FailedWriteOfTheOutputIsReported) {
     }
 }
 
-// With descriptor 1 or 2 closed at start, fifo1 must not take its number: the
+// With descriptor 1 or 2 closed at start, no pipe may take its number: the
 // prompts, or the report of the cut, would then be sent to the client as part
-// of the message.
+// of the message. /dev/null holds it.
 TEST_F(DrummetTest, ClosedStandardOutputOrErrorNeverLeaksIntoThePipe) {
     struct Case {
         const char *closed;
@@ -975,6 +1047,11 @@ TEST_F(DrummetTest, ClosedStandardOutputOrErrorNeverLeaksIntoThePipe) {
         (std::string_view(c.closed) == "stdout" ? options.close_stdout : options.close_stderr) =
             true;
         Process drummet({drummet_path()}, here.path(), options);
+        // Its number is held by /dev/null, whatever drummet opens later.
+        ASSERT_TRUE(blocked_opening(drummet.pid(), here / "fifo1"));
+        const fs::path held = "/proc/" + std::to_string(drummet.pid()) + "/fd/" +
+                              (std::string_view(c.closed) == "stdout" ? "1" : "2");
+        EXPECT_EQ(fs::read_symlink(held), "/dev/null");
         ClientEnds client = connect_as_client(here.path());
         drummet.write_stdin(c.typed);
         drummet.close_stdin();

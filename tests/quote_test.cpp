@@ -64,6 +64,15 @@ TEST(Quote, ShowsEachNameAsOneLineThatActsOnNothing) {
     }
 }
 
+// A name too long for the room it is given shows that it was cut.
+TEST(Quote, ShowsWhereANameWasCut) {
+    std::vector<char> out(24);
+    EXPECT_EQ(std::string(common::quote_name(out, std::string(40, 'x'))),
+              std::string(20, 'x') + "...");
+    EXPECT_EQ(std::string(common::quote_name(out, std::string(40, '\001'))),
+              "\"$(printf '\\001\\001\\...");
+}
+
 // Every word, run through a POSIX shell in one go, is the name again.
 TEST(Quote, AShellReadsEachWordBackAsTheName) {
     std::string script, expected;

@@ -67,6 +67,18 @@ void make_fifo_as(uid_t uid, const fs::path &path, gid_t gid = user) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "mkfifo " << path;
 }
 
+// Does what `act` does (0 for success) as another user.
+void as_another(uid_t uid, const std::function<int()> &act) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        become(uid, user, 0);
+        ::_exit(act() == 0 ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 SpawnOptions as_user(mode_t umask_value = 022) {
     SpawnOptions options;
     options.in_child = [umask_value] { become(user, user, umask_value); };
@@ -275,7 +287,14 @@ void enter_unmapped_user_namespace() {
 TEST(Trust, RefusesAStrangersFifoInASharedStickyFolder) {
     ASSERT_TRUE(running_as_root()) << "this test acts as several users: run it as root";
     ASSERT_EQ(why_a_child_cannot(enter_user_namespace), "");
-    enum class Seen { from_the_host, from_a_namespace, from_a_container, unmapped, through_a_link };
+    enum class Seen {
+        from_the_host,
+        from_a_namespace,
+        from_a_container,
+        unmapped,
+        through_a_link,
+        through_a_strangers_link
+    };
     SpawnOptions from_a_namespace, from_a_container, unmapped;
     from_a_namespace.in_child = [] {
         if (!enter_user_namespace().empty())
@@ -299,7 +318,9 @@ TEST(Trust, RefusesAStrangersFifoInASharedStickyFolder) {
               Case{01777, nullptr, Seen::from_a_container}, Case{01777, "fifo1", Seen::unmapped},
               Case{01777, "fifo2", Seen::unmapped}, Case{01777, nullptr, Seen::unmapped},
               Case{01777, "fifo1", Seen::through_a_link},
-              Case{01777, "fifo2", Seen::through_a_link}}) {
+              Case{01777, "fifo2", Seen::through_a_link},
+              Case{03770, "fifo1", Seen::through_a_strangers_link},
+              Case{01777, "fifo2", Seen::through_a_strangers_link}}) {
             SCOPED_TRACE(program.name + ", folder " + std::to_string(c.mode) + ", planted " +
                          (c.planted != nullptr ? c.planted : "nothing") + ", seen " +
                          std::to_string(static_cast<int>(c.seen)));
@@ -317,9 +338,21 @@ TEST(Trust, RefusesAStrangersFifoInASharedStickyFolder) {
                 EXPECT_EQ(outcome.status, 0);
                 continue;
             }
-            make_fifo_as(stranger, dir / c.planted); // in the folder's group
             fs::path where = dir.path();
-            if (c.seen == Seen::through_a_link) {
+            TempDir strangers;
+            if (c.seen == Seen::through_a_strangers_link) {
+                // The pipe in a folder of the stranger's own, the stranger's
+                // link to it in the shared folder, ours to that link.
+                ASSERT_EQ(::chown(strangers.path().c_str(), stranger, user), 0);
+                fs::permissions(strangers.path(), fs::perms(0755));
+                make_fifo_as(stranger, strangers / c.planted);
+                as_another(stranger, [&] {
+                    return ::symlink((strangers / c.planted).c_str(), (dir / c.planted).c_str());
+                });
+            } else {
+                make_fifo_as(stranger, dir / c.planted); // in the folder's group
+            }
+            if (c.seen == Seen::through_a_link || c.seen == Seen::through_a_strangers_link) {
                 fs::create_symlink(dir / c.planted, own / c.planted);
                 where = own.path();
             }
