@@ -326,11 +326,21 @@ bool wait_until_open(pid_t pid, const std::filesystem::path &path, int access,
 
 namespace {
 
-// The system call process `pid` is in, or -1 once it has ended.
+constexpr long running = -2;
+constexpr long ended = -1;
+
+// The system call process `pid` waits in, `running` when it is in none, or
+// `ended`.
 long current_call(pid_t pid) {
     std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
-    long number = -1;
-    return syscall >> number ? number : -1;
+    std::string first;
+    if (!(syscall >> first))
+        return ended;
+    if (first == "running")
+        return running;
+    char *end = nullptr;
+    const long number = std::strtol(first.c_str(), &end, 10);
+    return end != nullptr && *end == '\0' && number >= 0 ? number : ended;
 }
 
 bool has_open(pid_t pid, const struct stat &node) {
@@ -351,7 +361,7 @@ bool blocked_in(pid_t pid, std::initializer_list<long> calls) {
     const auto deadline = Clock::now() + patience;
     while (Clock::now() < deadline) {
         const long call = current_call(pid);
-        if (call < 0 || std::find(calls.begin(), calls.end(), call) != calls.end())
+        if (call == ended || std::find(calls.begin(), calls.end(), call) != calls.end())
             return true;
         std::this_thread::sleep_for(1ms);
     }

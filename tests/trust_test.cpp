@@ -714,6 +714,36 @@ TEST(Trust, LocksTheFolderOfAPipeRelinkedWhileItWaits) {
     EXPECT_EQ(first.finish().status, 0);
 }
 
+// Both pipes lead into one folder, whose lock one of them holds for both:
+// when that one is judged anew (fifo2 made anew while drummet waits on it),
+// the other keeps the lock, since drummet still uses the pipe there.
+TEST(Trust, KeepsTheLockOfAFolderItStillUses) {
+    TempDir working, linked;
+    for (const char *name : {"fifo1", "fifo2"}) {
+        ASSERT_EQ(::mkfifo((linked / name).c_str(), 0600), 0);
+        fs::create_symlink(linked / name, working / name);
+    }
+    Process first({drummet_path()}, working.path());
+    Fd message = open_reader(working / "fifo1");
+    ASSERT_TRUE(blocked_opening(first.pid(), linked / "fifo2"));
+    fs::remove(working / "fifo2");
+    ASSERT_EQ(::mkfifo((working / "fifo2").c_str(), 0600), 0);
+    ASSERT_TRUE(blocked_opening(first.pid(), working / "fifo2"));
+    const Outcome second = Process({drummet_path()}, linked.path()).finish();
+    EXPECT_EQ(second.err, "drummet: " + fs::canonical(linked.path()).string() +
+                              ": locked by another drummet, or by another process that can read "
+                              "this folder (lslocks shows which): wait for it to end, or use "
+                              "another folder\n");
+    EXPECT_EQ(second.status, 255);
+    Fd reply = open_writer(working / "fifo2");
+    first.write_stdin("mine`");
+    first.close_stdin();
+    EXPECT_EQ(read_once(message.get()), "mine");
+    EXPECT_TRUE(write_once(reply.get(), "ok"));
+    reply.reset();
+    EXPECT_EQ(first.finish().status, 0);
+}
+
 // Makes `levels` folders of 200-byte names one in the other under `top`, with
 // a FIFO named `name` at the bottom and a symbolic link in the middle that
 // leads to the bottom folder: the path of the FIFO is longer than PATH_MAX,
