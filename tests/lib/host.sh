@@ -1,28 +1,24 @@
 # SPDX-License-Identifier: GPL-2.0-only
 # shellcheck shell=bash disable=SC2034,SC2154 # globals shared with the caller
-# What the kernel and release tests share on the host. The caller sets `me`
-# (its name in messages) and uses `set -euo pipefail`. Besides the tally:
-# - one cache, shared by tests that run side by side. Each item is made once,
-#   under its lock, anew when the way it is made changes (roots and images
-#   weekly too), and dropped after two weeks unused:
-#     apt/SUITE/        package lists of a Debian suite, in a private apt setup
-#                       that leaves the machine's own sources alone
-#     roots/NAME/       minimal Debian roots: build roots with the compiler a
-#                       suite's kernels were built with, the release tests' roots
-#     kernels/ABI_V/    a Debian kernel (image, headers, kbuild) unpacked, never installed
-#     source/SERIES-V/  Debian's linux-source unpacked
-#     debug/SERIES-V/   a kernel built from it here, with memory and locking checkers
-#     vm/RELEASE/       the disk of a release's machine
-# - machines under emulation: started, watched and typed into on their console.
+# What the kernel and release tests share on the host (the caller sets `me`,
+# its name in messages, and uses `set -euo pipefail`): the tally; one cache,
+# shared by tests that run side by side, each item made once under its lock,
+# anew when the way it is made changes (roots and images weekly too), and
+# dropped after two weeks unused:
+#   apt/SUITE/        a suite's package lists, in a private apt setup
+#   roots/NAME/       minimal Debian roots: build roots, the release tests' roots
+#   kernels/ABI_V/    a Debian kernel (image, headers, kbuild) unpacked, never installed
+#   source/SERIES-V/  Debian's linux-source unpacked, and debug/SERIES-V/ a
+#                     kernel built from it here, with memory and locking checkers
+#   vm/RELEASE/       the disk of a release's machine
+# and machines under emulation, started, watched and typed into on their console.
 
-here_lib=$(dirname "${BASH_SOURCE[0]}")
 # shellcheck source=tally.sh
-. "$here_lib/tally.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/tally.sh"
 
 cache=${TARROW_KERNEL_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/tarrow-kernels}
 # What every build root holds: enough for Kbuild, sparse, and a kernel build.
 root_packages=(make dwarves libc6-dev kmod bc perl python3 sparse bison flex libelf-dev)
-lock_wait=3000
 
 die() {
 	echo "$me: $*" >&2
@@ -70,7 +66,7 @@ cached() {
 	shift 3
 	mkdir -p "$(dirname "$dir")"
 	exec {fd}>"$dir.lock"
-	flock -w "$lock_wait" "$fd" || die "gave up waiting for the lock $dir.lock"
+	flock -w 3000 "$fd" || die "gave up waiting for the lock $dir.lock"
 	if [ "$(cat "$dir.complete" 2>/dev/null)" != "$key" ] ||
 		{ [ "$days" -gt 0 ] && [ -z "$(find "$dir.complete" -mtime -"$days")" ]; }; then
 		rm -rf "$dir" "$dir.complete"
@@ -86,31 +82,18 @@ cached() {
 	done
 }
 
-# The suite a build root comes from: backports are built in their stable
-# release, experimental in sid.
-root_suite() {
-	case $1 in
-	*-backports) echo "${1%-backports}" ;;
-	experimental) echo sid ;;
-	*) echo "$1" ;;
-	esac
-}
-
-apt_dir() { echo "$cache/apt/$1"; }
-
 # Runs apt-get or apt-cache against the private setup of a suite.
 suite_apt() {
 	local suite=$1 tool=$2
 	shift 2
-	APT_CONFIG=$(apt_dir "$suite")/apt.conf "$tool" "$@"
+	APT_CONFIG=$cache/apt/$suite/apt.conf "$tool" "$@"
 }
 
 # update_lists SUITE [refresh]: makes sure the suite's package lists are there,
 # and downloads them anew with "refresh". A suite that cannot be had is an
 # error that quotes apt.
 update_lists() {
-	local dir
-	dir=$(apt_dir "$1")
+	local dir=$cache/apt/$1
 	[ -z "${2:-}" ] || rm -f "$dir.complete"
 	cached "$dir" lists 0 fill_lists "$1" "$dir"
 }
@@ -183,11 +166,11 @@ fetch_kernel() {
 	[ -n "$found" ] || die "no $3 kernel of series $2 in $suite"
 	read -r abi kernel_version <<<"$found"
 	kernel=$cache/kernels/${abi}_$kernel_version
-	cached "$kernel" "$kernel_version" 0 fill_kernel "$suite" "$kernel"
+	cached "$kernel" "$(declare -f fill_kernel | sha256sum | cut -c1-12)" 0 fill_kernel "$suite" "$kernel"
 	kernel_dirs=("$kernel")
 	kernel_make=()
 	kdir=$kernel/tree/usr/src/linux-headers-$abi
-	vmlinuz=$(find_vmlinuz "$kernel/tree" "$abi")
+	vmlinuz=$kernel/vmlinuz
 	compiler=$(sed -n 's/^CC *=.*\(gcc-[0-9][0-9]*\)$/\1/p' "$kdir/.kernelvariables" 2>/dev/null || true)
 	[ -n "$compiler" ] || die "the $abi headers do not name their compiler"
 }
@@ -218,7 +201,9 @@ fill_kernel() {
 		errors+="$image: $log"$'\n'
 	done
 	for deb in "$kernel"/debs/*.deb; do dpkg-deb -x "$deb" "$tree"; done
-	[ -n "$(find_vmlinuz "$tree" "$abi")" ] || die "no kernel image of $abi could be had:"$'\n'"$errors"
+	image=$(ls "$tree/boot/vmlinuz-$abi" "$tree"/{usr/,}lib/modules/"$abi"/vmlinuz{,.unsigned} 2>/dev/null || true)
+	[ -n "$image" ] || die "no kernel image of $abi could be had:"$'\n'"$errors"
+	ln -s "${image%%$'\n'*}" "$kernel/vmlinuz"
 	# The flavour's Makefile names the common tree, and from 7.x on its
 	# own output directory, by their installed paths.
 	sed -i -E "s#^(include |KBUILD_OUTPUT ?:?= ?)/usr/src/#\1$tree/usr/src/#" \
@@ -227,18 +212,6 @@ fill_kernel() {
 		die "the $abi headers' Makefile names installed paths this test does not know"
 	fi
 	rm -rf "$kernel/debs"
-}
-
-find_vmlinuz() {
-	local candidate
-	for candidate in "$1/boot/vmlinuz-$2" "$1/usr/lib/modules/$2/vmlinuz" \
-		"$1/usr/lib/modules/$2/vmlinuz.unsigned" "$1/lib/modules/$2/vmlinuz"; do
-		if [ -f "$candidate" ]; then
-			echo "$candidate"
-			return
-		fi
-	done
-	return 0
 }
 
 # mmdebstrap_into DIR SUITE MMDEBSTRAP_OPTION...: a minimal Debian SUITE in DIR,
@@ -271,8 +244,9 @@ make_root() {
 # and sets root to it. Building there runs the kernel's own tools (objtool,
 # modpost) against the C library they were built for.
 build_root() {
-	local suite compiler=$2 packages
-	suite=$(root_suite "$1")
+	# Backports are built in their stable release, experimental in sid.
+	local suite=${1%-backports} compiler=$2 packages
+	[ "$suite" != experimental ] || suite=sid
 	packages=$(IFS=,; echo "$compiler,${root_packages[*]}")
 	# A kernel built with LLVM=-N uses LLVM's linker and tools too.
 	case $compiler in
@@ -281,13 +255,11 @@ build_root() {
 	make_root "$suite-$compiler" "$suite" --variant=minbase --include="$packages"
 }
 
-# in_root DIR... -- COMMAND...: runs COMMAND as root in the build root, with
-# each DIR visible there at its own path. The root is a real one for what runs
-# there: its / a mount point (bound onto itself, as mount namespaces want it),
-# with a /proc of its own (objtool of 7.x reads its stack limit there), /sys,
-# /dev with /dev/pts, and an empty /tmp. It is entered with pivot_root, not
-# chroot: the kernel lets no chrooted process make a user namespace, which the
-# tests of the programs do.
+# in_root DIR... -- COMMAND...: runs COMMAND as root in the root, with each DIR
+# there at its own path. Its / is a mount point (as mount namespaces want), with
+# a /proc of its own (7.x's objtool reads its stack limit there), /sys, /dev and
+# an empty /tmp; it is entered with pivot_root, not chroot, as no chrooted
+# process may make a user namespace, which the tests of the programs do.
 in_root() {
 	local dirs=()
 	while [ "$1" != -- ]; do
@@ -334,12 +306,10 @@ unpack_source() {
 	cached "$source_tree" "$source_version" 0 tar -xJf "$tarball" -C "$source_tree" --strip-components=1
 }
 
-# build_debug_kernel SERIES FRAGMENT CLANG: builds, once per source version and
-# fragment, the kernel of Debian's linux-source-SERIES package from tinyconfig
-# plus the fragment, with CLANG (clang-N) and the rest of LLVM N (LLVM=-N), in
-# a build root of the machine's own release (the one the package comes from).
-# Sets abi, kernel_version, kdir, vmlinuz, compiler, root, kernel_dirs and
-# kernel_make.
+# build_debug_kernel SERIES FRAGMENT CLANG: builds Debian's linux-source-SERIES
+# from tinyconfig plus FRAGMENT with CLANG (clang-N) and the rest of LLVM N, in
+# a build root of the machine's release (the package's), and sets what
+# fetch_kernel sets.
 build_debug_kernel() {
 	local series=$1 fragment=$2 suite key
 	compiler=$3
@@ -404,10 +374,15 @@ vm_start() {
 	qemu-system-x86_64 "${vm_options[@]}" -chardev pipe,id=console,path="$vm_console" \
 		-serial chardev:console "$@" </dev/null &
 	vm_pid=$!
+	# A test that is stopped stops its machine.
+	trap vm_off EXIT
+	trap 'exit 143' TERM INT HUP
 }
 
-# vm_type KEYS: types KEYS on the console, for what the machine shows next.
+# vm_type KEYS: types KEYS on the console; what the machine shows after them
+# is what the next wait reads.
 vm_type() {
+	[ -n "$1" ] || return 0
 	vm_mark=$(stat -c %s "$vm_console")
 	printf '%s' "$1" >&"$vm_keys"
 }
@@ -417,7 +392,7 @@ vm_type() {
 # no TEXT, until the machine is off. Says why it failed, and then the machine
 # is off: a kernel panic ends it at once.
 vm_wait() {
-	local text=$1 deadline=$((SECONDS + $2)) file=${3:-$vm_console} from=0 panic status=running
+	local text=$1 deadline=$((SECONDS + $2)) file=${3:-$vm_console} from=0 panic seen status=running
 	[ -n "${3:-}" ] || from=$vm_mark
 	while :; do
 		if ! kill -0 "$vm_pid" 2>/dev/null; then
@@ -431,9 +406,11 @@ vm_wait() {
 			printf '%s\n' "$panic" "the kernel panicked, $((SECONDS - vm_started)) s into the boot"
 			return 1
 		fi
-		# grep reads to the end: a reader that stops early fails the pipe.
-		if [ -n "$text" ] && tail -c +$((from + 1)) "$file" | tr -d '\r' | grep -F -- "$text" >/dev/null; then
-			[ -n "${3:-}" ] || vm_mark=$(stat -c %s "$vm_console")
+		# The next wait starts after what was seen. grep reads to the end: a
+		# reader that stops early fails the pipe.
+		if [ -n "$text" ] && seen=$(tail -c +$((from + 1)) "$file" 2>/dev/null | grep -abo -F -- "$text") &&
+			[ -n "$seen" ]; then
+			[ -n "${3:-}" ] || vm_mark=$((from + ${seen%%:*} + ${#text}))
 			return 0
 		fi
 		if [ "$status" != running ]; then
@@ -458,7 +435,7 @@ vm_off() {
 	# it waits still.
 	timeout 10 tail --pid="$vm_reader" -f /dev/null || kill "$vm_reader" 2>/dev/null || true
 	wait "$vm_reader" 2>/dev/null || true
-	exec {vm_keys}>&- 2>/dev/null || true
+	exec {vm_keys}>&-
 	rm -f "$vm_console.in" "$vm_console.out"
 }
 
