@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-only
 // Runs inside the test guest, as root, and checks /proc/tarrow the way programs
-// use it. Every check prints one line, "TARROW: ok - ..." or "TARROW: not ok - ...",
-// on the console; the exit status is the number of failed checks (at most 100).
+// use it. Every check prints one line, "    ok - ..." or "    not ok - ...",
+// indented under the guest's own; the exit status is the number of failed
+// checks (at most 100).
 //
 //   guest_check reads           reads, seeks, writes, modes, users, concurrency
 //   guest_check whole           one whole read gives the greeting
@@ -34,7 +35,7 @@ int failures = 0;
 
 void check(bool passed, const std::string &name, const std::string &detail = {}) {
     failures += !passed;
-    std::printf("TARROW: %s - %s%s%s\n", passed ? "ok" : "not ok", name.c_str(),
+    std::printf("    %s - %s%s%s\n", passed ? "ok" : "not ok", name.c_str(),
                 detail.empty() ? "" : ": ", detail.c_str());
     std::fflush(stdout);
 }
@@ -234,7 +235,7 @@ void time_reads(int count) {
     ours /= rounds;
     theirs /= rounds;
     check(ours > 0 && theirs > 0, "timed open+read+close of /proc/tarrow and /proc/version");
-    std::printf("TARROW: timing: /proc/tarrow %.1f us, /proc/version %.1f us per open+read+close "
+    std::printf("    timing: /proc/tarrow %.1f us, /proc/version %.1f us per open+read+close "
                 "(%d each), ratio %.2f\n",
                 ours, theirs, count, ours / theirs);
 }
