@@ -322,10 +322,7 @@ TEST_F(DrummetTest, OnATerminalNothingOfAPasteReachesTheShell) {
 // by a signal there (Ctrl-C), it leaves the terminal as it found it.
 TEST_F(DrummetTest, OnATerminalASignalLeavesItAsFound) {
     Terminal tty = open_terminal(false);
-    SpawnOptions options;
-    options.stdin_pipe = false;
-    options.in_child = [fd = tty.line.get()] { ::dup2(fd, STDIN_FILENO); };
-    Process drummet({drummet_path()}, dir.path(), options);
+    Process drummet({drummet_path()}, dir.path(), with_terminal_as(STDIN_FILENO, tty));
     ClientEnds client = connect_as_client(dir.path());
     ASSERT_TRUE(write_once(tty.screen.get(), "hi`\n"));
     EXPECT_EQ(read_once(client.message.get()), "hi");
@@ -482,10 +479,7 @@ TEST_F(DrummetTest, OnATerminalAFailureLeavesNothingTypedForTheShell) {
         SCOPED_TRACE(killed ? "killed with SIGTERM while it waits" : "fifo2 refused");
         TempDir here;
         Terminal tty = open_terminal(false);
-        SpawnOptions options;
-        options.stdin_pipe = false;
-        options.in_child = [fd = tty.line.get()] { ::dup2(fd, STDIN_FILENO); };
-        Process drummet({drummet_path()}, here.path(), options);
+        Process drummet({drummet_path()}, here.path(), with_terminal_as(STDIN_FILENO, tty));
         ASSERT_TRUE(blocked_opening(drummet.pid(), here / "fifo1"));
         ASSERT_TRUE(write_once(tty.screen.get(), "my secret`\necho LEAKED\n"));
         Fd message;
@@ -508,10 +502,7 @@ TEST_F(DrummetTest, OnATerminalAFailureLeavesNothingTypedForTheShell) {
 // drummet stops emptying it after a few seconds and ends.
 TEST_F(DrummetTest, OnATerminalInputThatNeverStopsDoesNotKeepItRunning) {
     Terminal tty = open_terminal(false);
-    SpawnOptions options;
-    options.stdin_pipe = false;
-    options.in_child = [fd = tty.line.get()] { ::dup2(fd, STDIN_FILENO); };
-    Process drummet({drummet_path()}, dir.path(), options);
+    Process drummet({drummet_path()}, dir.path(), with_terminal_as(STDIN_FILENO, tty));
     ClientEnds client = connect_as_client(dir.path());
     ASSERT_TRUE(write_once(tty.screen.get(), "hi`\n"));
     EXPECT_EQ(read_once(client.message.get()), "hi");
@@ -605,9 +596,7 @@ TEST_F(DrummetTest, AClientThatLeavesBeforeFifo2IsNoticed) {
             fs::create_symlink(there / "fifo2", here / "fifo2");
         }
         Terminal tty = open_terminal(true);
-        SpawnOptions options;
-        options.in_child = [fd = tty.line.get()] { ::dup2(fd, STDERR_FILENO); };
-        Process drummet({drummet_path()}, here.path(), options);
+        Process drummet({drummet_path()}, here.path(), with_terminal_as(STDERR_FILENO, tty));
         tty.line.reset();
         EXPECT_TRUE(read_lines(tty.screen, 1).starts_with("drummet: waiting for a client"));
         Fd message = open_reader(here / "fifo1");

@@ -151,9 +151,7 @@ TEST(ClientPipes, ReportsABroadcasterThatLeftBeforeFifo2) {
 TEST(ClientPipes, OnATerminalSaysWhatItWaitsFor) {
     TempDir dir;
     Terminal tty = open_terminal(true);
-    SpawnOptions options;
-    options.in_child = [fd = tty.line.get()] { ::dup2(fd, STDERR_FILENO); };
-    Process client({client_path()}, dir.path(), options);
+    Process client({client_path()}, dir.path(), with_terminal_as(STDERR_FILENO, tty));
     tty.line.reset();
     std::string said;
     while (!said.ends_with("\n"))

@@ -444,6 +444,13 @@ Terminal open_terminal(bool raw) {
     return {Fd{master}, Fd{slave}};
 }
 
+SpawnOptions with_terminal_as(int stream, const Terminal &tty) {
+    SpawnOptions options;
+    options.stdin_pipe = stream != STDIN_FILENO;
+    options.in_child = [fd = tty.line.get(), stream] { ::dup2(fd, stream); };
+    return options;
+}
+
 OnATerminal::OnATerminal(const std::vector<std::string> &argv,
                          const std::vector<std::string> &environment) {
     int master = -1, slave = -1;

@@ -154,6 +154,9 @@ struct Terminal {
     Fd screen, line;
 };
 Terminal open_terminal(bool raw);
+// Options that give a program `tty`'s line as its standard input or its
+// standard error (`stream`), the other streams as usual.
+SpawnOptions with_terminal_as(int stream, const Terminal &tty);
 
 // A program in a session of its own with a fresh terminal as its controlling
 // terminal and its standard streams, as a user's shell runs: Ctrl-C and Ctrl-Z

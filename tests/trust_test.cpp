@@ -632,6 +632,25 @@ TEST(Trust, NeverTalksThroughANodeSwappedInAfterTheCheck) {
 // ---------------------------------------------------------------------------
 // One drummet a pipe, whatever names lead to it.
 
+// A second drummet in `held` is refused, since `first` holds its lock, and
+// `first` then sends its message and gets the reply through `working`'s pipes.
+void expect_held_while_it_goes_on(Process &first, const fs::path &held, const fs::path &working,
+                                  const Fd &message) {
+    const Outcome second = Process({drummet_path()}, held).finish();
+    EXPECT_EQ(second.err, "drummet: " + fs::canonical(held).string() +
+                              ": locked by another drummet, or by another process that can read "
+                              "this folder (lslocks shows which): wait for it to end, or use "
+                              "another folder\n");
+    EXPECT_EQ(second.status, 255);
+    Fd reply = open_writer(working / "fifo2");
+    first.write_stdin("mine`");
+    first.close_stdin();
+    EXPECT_EQ(read_once(message.get()), "mine");
+    EXPECT_TRUE(write_once(reply.get(), "ok"));
+    reply.reset();
+    EXPECT_EQ(first.finish().status, 0);
+}
+
 // Whatever names lead to a pipe, two drummets never wait on it: the folder of
 // its one name is locked too, fifo2's before fifo1 is waited on (a client that
 // connected for nothing would answer the other drummet), and a pipe mounted
@@ -699,19 +718,7 @@ TEST(Trust, LocksTheFolderOfAPipeRelinkedWhileItWaits) {
     fs::rename(working / "fifo2.new", working / "fifo2");
     Fd message = open_reader(working / "fifo1");
     ASSERT_TRUE(wait_until_open(first.pid(), z.path(), O_RDONLY));
-    const Outcome second = Process({drummet_path()}, z.path()).finish();
-    EXPECT_EQ(second.err, "drummet: " + fs::canonical(z.path()).string() +
-                              ": locked by another drummet, or by another process that can read "
-                              "this folder (lslocks shows which): wait for it to end, or use "
-                              "another folder\n");
-    EXPECT_EQ(second.status, 255);
-    Fd reply = open_writer(working / "fifo2");
-    first.write_stdin("mine`");
-    first.close_stdin();
-    EXPECT_EQ(read_once(message.get()), "mine");
-    EXPECT_TRUE(write_once(reply.get(), "ok"));
-    reply.reset();
-    EXPECT_EQ(first.finish().status, 0);
+    expect_held_while_it_goes_on(first, z.path(), working.path(), message);
 }
 
 // Both pipes lead into one folder, whose lock one of them holds for both:
@@ -729,19 +736,7 @@ TEST(Trust, KeepsTheLockOfAFolderItStillUses) {
     fs::remove(working / "fifo2");
     ASSERT_EQ(::mkfifo((working / "fifo2").c_str(), 0600), 0);
     ASSERT_TRUE(blocked_opening(first.pid(), working / "fifo2"));
-    const Outcome second = Process({drummet_path()}, linked.path()).finish();
-    EXPECT_EQ(second.err, "drummet: " + fs::canonical(linked.path()).string() +
-                              ": locked by another drummet, or by another process that can read "
-                              "this folder (lslocks shows which): wait for it to end, or use "
-                              "another folder\n");
-    EXPECT_EQ(second.status, 255);
-    Fd reply = open_writer(working / "fifo2");
-    first.write_stdin("mine`");
-    first.close_stdin();
-    EXPECT_EQ(read_once(message.get()), "mine");
-    EXPECT_TRUE(write_once(reply.get(), "ok"));
-    reply.reset();
-    EXPECT_EQ(first.finish().status, 0);
+    expect_held_while_it_goes_on(first, linked.path(), working.path(), message);
 }
 
 // Makes `levels` folders of 200-byte names one in the other under `top`, with
