@@ -61,25 +61,38 @@ suite_sources() {
 # cached DIR KEY DAYS COMMAND...: DIR in the cache, made by COMMAND (DIR empty
 # when it starts) unless it holds what COMMAND made for KEY, within the last
 # DAYS days if DAYS is not 0. Items of DIR's folder unused for two weeks go.
+# The key is kept inside DIR: whatever else empties or refills DIR (another
+# version of these tests sharing the cache) takes it along.
 cached() {
 	local dir=$1 key=$2 days=$3 fd used
 	shift 3
 	mkdir -p "$(dirname "$dir")"
 	exec {fd}>"$dir.lock"
 	flock -w 3000 "$fd" || die "gave up waiting for the lock $dir.lock"
-	if [ "$(cat "$dir.complete" 2>/dev/null)" != "$key" ] ||
-		{ [ "$days" -gt 0 ] && [ -z "$(find "$dir.complete" -mtime -"$days")" ]; }; then
-		rm -rf "$dir" "$dir.complete"
+	if [ "$(cat "$dir/.cache-key" 2>/dev/null)" != "$key" ] ||
+		{ [ "$days" -gt 0 ] && [ -z "$(find "$dir/.cache-key" -mtime -"$days")" ]; }; then
+		unmount_below "$dir"
+		rm -rf "$dir"
 		mkdir -p "$dir"
 		"$@"
-		echo "$key" >"$dir.complete"
+		echo "$key" >"$dir/.cache-key"
 	fi
 	touch "$dir.used"
 	exec {fd}>&-
 	find "$(dirname "$dir")" -maxdepth 1 -name '*.used' -mtime +14 | while read -r used; do
 		echo "Dropping ${used%.used} from the cache, unused for two weeks" >&2
-		flock -n "${used%.used}.lock" rm -rf "${used%.used}" "${used%.used}.complete" "$used" || true
+		flock -n "${used%.used}.lock" rm -rf "${used%.used}" "$used" || true
 	done
+}
+
+# unmount_below DIR: a build killed midway (mmdebstrap's, for one) leaves what
+# it mounted in DIR mounted, which rm cannot remove.
+unmount_below() {
+	local point
+	awk -v dir="$1/" 'index($5, dir) == 1 { print $5 }' /proc/self/mountinfo | sort -r |
+		while read -r point; do
+			umount -l "$point" || die "cannot unmount $point, left mounted in the cache"
+		done
 }
 
 # Runs apt-get or apt-cache against the private setup of a suite.
@@ -94,7 +107,7 @@ suite_apt() {
 # error that quotes apt.
 update_lists() {
 	local dir=$cache/apt/$1
-	[ -z "${2:-}" ] || rm -f "$dir.complete"
+	[ -z "${2:-}" ] || rm -f "$dir/.cache-key"
 	cached "$dir" lists 0 fill_lists "$1" "$dir"
 }
 fill_lists() {
