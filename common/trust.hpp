@@ -1,119 +1,92 @@
 // SPDX-License-Identifier: GPL-2.0-only
-// Whether a node at "fifo1" or "fifo2" may carry the message, and how it is
-// opened once it may: what drummet and drummet-client both do before they
-// trust a pipe.
+// When a node at "fifo1" or "fifo2" may carry the message: the rules that
+// drummet and drummet-client both apply before they trust a pipe, as pure
+// functions of what the nodes are and who we are. walk.hpp applies them.
 //
 // A FIFO carries the message to whoever holds its other end, and whoever may
-// change the folder that holds its name may put a FIFO of their own there.
-// So a pipe is trusted when
-//   1. it is a FIFO with one name: no second link, no mount over its name, so
-//      that the folder of that one name is the only way to it;
-//   2. that folder is not one anyone may change (writable by all and not
-//      sticky), and, for drummet, its lock is ours, so that no other drummet
-//      waits on the pipe whatever name leads to it;
-//   3. where the folder is shared but sticky, so that each name there is its
-//      owner's, the node at the name (the FIFO, and a symbolic link that leads
-//      to it) is ours or the folder owner's: made by us in this run, or owned
-//      by our user, unless that user shows as the overflow user of a user
-//      namespace, who could be anyone.
-// The working folder is opened once; its descriptor serves the lock, every
-// name in it and its rules. A name that is a symbolic link takes the slower
-// way for itself alone: the folder of the FIFO's one name is found, judged and
-// locked as the working folder is. Each node is looked at once, through a path
-// descriptor, and the node that was judged is the node opened.
+// change a folder may put a node of their own in place of any name there. So
+// the name is walked one component at a time from the working folder, and
+// every node met on the way (each folder, each symbolic link, wherever it
+// leads, and the FIFO at the end) is judged by the folder it lies in:
+//   1. that folder is not one anyone may change (writable by all, not sticky);
+//   2. where that folder is shared but sticky, so that each name there is its
+//      owner's, the node is ours or the folder owner's: made by us in this
+//      run, or owned by our user. An owner shown as the overflow user of a
+//      user namespace that leaves ids unmapped could be anyone: the host's
+//      root, who owns such folders, or any user the namespace does not map,
+//      us included where it maps nobody. Where every id is mapped (the
+//      initial namespace), the overflow uid is a user like any other.
+// The node the walk ends on must be a FIFO with one name (no second link, no
+// mount over its name), so that the folder of that one name is the only way
+// to it; and drummet locks that folder, so that no other drummet waits on the
+// pipe whatever names lead to it. (A working folder drummet may write to but
+// not read cannot be locked, and is used unlocked, as it always was: only
+// those who may write to it could start a second drummet there, and they may
+// swap its pipes anyway.) Each node is looked at once, through a path
+// descriptor, and the node judged is the node opened.
 #pragma once
 
-#include <cstdint>
 #include <span>
 
 #include <sys/types.h>
 
-#include "shared.hpp"
+#include "node.hpp"
 
 namespace common {
 
-struct Identity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    friend bool operator==(const Identity &, const Identity &) = default;
+// Who we are, as far as the rules care.
+struct Who {
+    uid_t uid = 0; // effective
+    gid_t gid = 0; // effective
+    std::span<const gid_t> groups;
+    // What stat shows for an owner our user namespace does not map.
+    uid_t overflow_uid = 65534;
+    gid_t overflow_gid = 65534;
+    // Whether our user namespace maps every id, as the initial one does.
+    bool maps_every_id = false;
 };
 
-// What the rules need to know of a node.
-struct Node {
-    mode_t mode = 0;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    nlink_t links = 0;
-    Identity identity;
-    std::uint64_t mount = 0; // 0 where the kernel does not say (before 5.8)
+enum class Made { by_us, before };
+enum class Access { read, write };
+
+enum class Refusal {
+    none,
+    planted,      // in a shared sticky folder, a stranger's node
+    regular_file, // at the end of the walk, what is not a FIFO
+    directory,
+    device,
+    socket,
+    other_kind,
+    anonymous_pipe, // a pipe without a name, reached through /proc/PID/fd
+    dangling_link,  // a symbolic link to nothing
+    hard_link,
+    bind_mount,
 };
 
-// The folder the pipes are named in, opened once.
-struct Folder {
-    Descriptor fd;
-    Node node;
-    bool locked = false;
-};
+// Anyone may remove a name there and put their own in its place.
+bool open_to_all(const Node &folder);
+// Others or a group may add names there, but only the owner of a name may
+// remove it.
+bool shared_sticky(const Node &folder);
+// In a shared sticky folder, a node that neither we nor the folder's owner
+// made: a trap. The kernel's own rule for such folders (fs.protected_fifos=2,
+// and for links fs.protected_symlinks), applied whatever those settings are,
+// to group-writable sticky folders too, and stricter about the overflow user.
+bool planted(const Node &folder, const Node &node, Made made, const Who &who);
 
-// Opens the working folder and judges it. With `lock` (drummet), takes an
-// exclusive lock on it, held until the process exits: two drummets in one
-// folder would both wait on fifo1, and one client would read both messages as
-// one. Says why and returns false when it must not be used.
-bool open_working_folder(Folder &folder, bool lock);
+// Why the node a walk ends on, in `folder`, is no pipe to trust, or none.
+Refusal pipe_refusal(const Node &node, const Node &folder);
+// The words for a refusal, as they follow "fifoN: ".
+const char *refusal_text(Refusal refusal);
 
-// A FIFO judged fit to carry the message.
-struct Judged {
-    Descriptor node;        // a path descriptor of the FIFO itself
-    Node fifo;              // what it was judged on
-    Node folder;            // the folder of its one name
-    Descriptor folder_lock; // that folder's lock, when no other holds it
-    bool linked = false;    // reached through a symbolic link
-    [[nodiscard]] bool valid() const { return node.valid(); }
-};
+// Whether the mode bits themselves refuse us `access`, as the kernel reads
+// them: root passes them, but not for an owner its namespace does not map.
+bool mode_refuses(const Node &fifo, Access access, const Who &who);
 
-enum class Verdict { trusted, absent, refused };
-
-// Judges what stands at `name` in `folder`, in place of what `judged` held.
-// With `make`, makes a FIFO there first when nothing is; without, says
-// `absent` then. With `lock` (drummet), locks the folder a symbolic link
-// leads into unless it is the working folder or `other` holds its lock; a lock
-// `judged` held for both passes to `other`. Says why when the verdict is
-// `refused`.
-Verdict judge(const Folder &folder, const char *name, Judged &judged, bool make, bool lock,
-              Judged *other = nullptr);
-
-// Refuses, saying so, a fifo2 that is fifo1 under another name: a link must
-// not make one pipe of two.
-bool distinct(const Judged &message, const Judged &reply);
-
-// Whether others than us may open the judged FIFO for reading: its mode lets
-// them and they can reach its folder.
-bool others_may_read(const Judged &judged);
-
-// Told once, when an open has waited a moment for want of a partner.
-using Waiting = void (*)();
-
-// While it lives, a tick every 0.2 s (the first after 0.1 s) ends a blocked
-// open, so that a wait can look around. It does nothing else: a line said
-// meanwhile holds the tick off.
-class Ticks {
-  public:
-    Ticks();
-    ~Ticks();
-    Ticks(const Ticks &) = delete;
-    Ticks &operator=(const Ticks &) = delete;
-};
-
-enum class Connected { yes, partner_left, name_moved, failed };
-
-// Opens the judged FIFO at `name` with `flags` (O_RDONLY or O_WRONLY), blocking
-// as a plain open does until the other end has a partner. At each tick while
-// it waits: `*waiting`, if any, is told, and cleared so that it is told
-// once in a run; it gives up when `name` no longer
-// leads to the FIFO it waits on (`name_moved`: removed, or made anew), and,
-// with `partner_of` (the end of the pipe that is connected already), when
-// that pipe's partner has left (`partner_left`). Says why when it `failed`.
-Connected open_judged(const Folder &folder, const char *name, const Judged &judged, int flags,
-                      Descriptor &opened, Waiting *waiting = nullptr, int partner_of = -1);
+// Whether someone else's access to the FIFO is allowed by its mode, and
+// whether someone else may search a folder on the way to it: with the usual
+// umask, a pipe in a folder others can reach is theirs to open.
+bool others_may(const Node &fifo, Access access);
+bool others_may_search(const Node &folder);
 
 } // namespace common

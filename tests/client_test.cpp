@@ -127,8 +127,8 @@ TEST(ClientPipes, SaysTrulyWhenNoMessageCame) {
     ends.reply.reset();
     ends.message.reset();
     const Outcome outcome = client.finish();
-    EXPECT_EQ(outcome.err, "drummet-client: fifo1: no message came, and drummet has gone: "
-                           "another client may have taken it\n");
+    EXPECT_EQ(outcome.err, "drummet-client: fifo1: drummet went away without sending a message; "
+                           "perhaps another client took it\n");
     EXPECT_EQ(outcome.status, 1);
 }
 
