@@ -74,7 +74,7 @@ bool wait_for_input(int fd) {
 // backtick would. A terminal out of canonical mode with no minimum to read
 // (left so by a program, or set so with stty) gives nothing when the user
 // pauses: no end of input, unless it hung up (POLLHUP or POLLERR, with
-// POLLIN too, and reads that give nothing).
+// POLLIN too, and reads that give nothing or fail with EIO).
 bool gather_buffered(const Input &input, std::FILE *stream, Gathered &got) {
     for (;;) {
         const int c = std::getc(stream);
@@ -94,6 +94,9 @@ bool gather_buffered(const Input &input, std::FILE *stream, Gathered &got) {
             continue;
         }
         if (std::ferror(stream) == 0)
+            return true;
+        // Hung up while a read waited, it says so with EIO rather than POLLHUP.
+        if (input.source == Source::pausing_terminal && errno == EIO)
             return true;
         if (errno != EAGAIN || !wait_for_input(input.fd)) {
             report_errno("stdin");

@@ -16,6 +16,7 @@ struct Counts {
     unsigned long digits = 0;
     unsigned long whitespace = 0;
     unsigned long punctuation = 0;
+    friend bool operator==(const Counts &, const Counts &) = default;
 };
 
 class Statistics {

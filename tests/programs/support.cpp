@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
@@ -24,6 +25,8 @@
 #include <unistd.h>
 
 namespace testing_support {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -51,84 +54,98 @@ bool wait_readable(int fd, Clock::time_point deadline) {
     }
 }
 
-void set_blocking(int fd) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
-        fail("fcntl");
-}
-
 // The test writes to pipes whose reader may have gone: that must show as EPIPE
 // in the test, not end the whole test program.
 const bool sigpipe_ignored = [] { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
 
+std::vector<char *> pointers_to(const std::vector<std::string> &strings) {
+    std::vector<char *> pointers;
+    for (const auto &s : strings)
+        pointers.push_back(const_cast<char *>(s.c_str()));
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// A copy of `program` that any user may run: the build tree may lie in a
+// folder only root can enter, such as /root.
+std::string runnable_by_anyone(const std::string &program) {
+    static const TempDir shelf{"/tmp"}; // not $TMPDIR, which may be private too
+    fs::permissions(shelf.path(), fs::perms(0755));
+    const fs::path copy = shelf / fs::path(program).filename().string();
+    if (!fs::exists(copy)) {
+        fs::copy_file(program, copy);
+        fs::permissions(copy, fs::perms(0755));
+    }
+    return copy.string();
+}
+
+constexpr long running = -2;
+constexpr long ended = -1;
+
+// The system call process `pid` waits in, `running` when it is in none, or
+// `ended`.
+long current_call(pid_t pid) {
+    std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
+    std::string first;
+    if (!(syscall >> first))
+        return ended;
+    if (first == "running")
+        return running;
+    char *end = nullptr;
+    const long number = std::strtol(first.c_str(), &end, 10);
+    return end != nullptr && *end == '\0' && number >= 0 ? number : ended;
+}
+
 } // namespace
 
-TempDir::TempDir(const std::filesystem::path &parent) {
-    std::string pattern = (parent / "drummet-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-        fail("mkdtemp");
-    path_ = pattern;
+bool eventually(const std::function<bool()> &ready, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!ready()) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
 }
 
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+pid_t start(const std::vector<std::string> &argv, const fs::path &dir,
+            const std::function<void()> &in_child, const std::vector<std::string> &environment) {
+    std::vector<char *> args = pointers_to(argv), env = pointers_to(environment);
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        fail("fork");
+    if (pid == 0) {
+        // Only async-signal-safe calls until exec (the test may run threads).
+        if (::chdir(dir.c_str()) != 0)
+            ::_exit(126);
+        ::signal(SIGPIPE, SIG_DFL);
+        if (in_child)
+            in_child();
+        ::execve(args[0], args.data(), environment.empty() ? environ : env.data());
+        ::_exit(127);
+    }
+    return pid;
 }
 
-Fd::Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-Fd &Fd::operator=(Fd &&other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-}
-
-Fd::~Fd() {
-    reset();
-}
-
-void Fd::reset() {
-    if (fd_ >= 0)
-        ::close(std::exchange(fd_, -1));
-}
-
-Process::Process(const std::vector<std::string> &argv, const std::filesystem::path &dir,
+Process::Process(const std::vector<std::string> &argv, const fs::path &dir,
                  const SpawnOptions &options) {
     std::array<int, 2> in{-1, -1}, out{-1, -1}, err{-1, -1};
     if ((options.stdin_pipe && ::pipe2(in.data(), O_CLOEXEC) != 0) ||
         ::pipe2(out.data(), O_CLOEXEC) != 0 || ::pipe2(err.data(), O_CLOEXEC) != 0)
         fail("pipe2");
-    std::vector<char *> args;
-    for (const auto &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-
-    pid_ = ::fork();
-    if (pid_ < 0)
-        fail("fork");
-    if (pid_ == 0) {
-        // Only async-signal-safe calls until exec (the test may run threads).
-        if (::chdir(dir.c_str()) != 0)
-            ::_exit(126);
+    pid_ = start(argv, dir, [&] {
         const int input = options.stdin_pipe ? in[0] : ::open("/dev/null", O_RDONLY);
         ::dup2(input, STDIN_FILENO);
-        if (options.stdout_fd >= 0) {
-            ::dup2(options.stdout_fd, STDOUT_FILENO);
-        } else {
-            ::dup2(out[1], STDOUT_FILENO);
-        }
+        ::dup2(options.stdout_fd >= 0 ? options.stdout_fd : out[1], STDOUT_FILENO);
         ::dup2(err[1], STDERR_FILENO);
-        if (options.close_stdin)
-            ::close(STDIN_FILENO);
-        if (options.close_stdout)
-            ::close(STDOUT_FILENO);
-        if (options.close_stderr)
-            ::close(STDERR_FILENO);
-        ::signal(SIGPIPE, SIG_DFL);
+        for (const auto &[closed, fd] : {std::pair{options.close_stdin, STDIN_FILENO},
+                                         std::pair{options.close_stdout, STDOUT_FILENO},
+                                         std::pair{options.close_stderr, STDERR_FILENO}})
+            if (closed)
+                ::close(fd);
         if (options.in_child)
             options.in_child();
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
+    });
     if (options.stdin_pipe) {
         ::close(in[0]);
         in_ = Fd{in[1]};
@@ -147,7 +164,7 @@ Process::~Process() {
 }
 
 void Process::write_stdin(std::string_view bytes) {
-    while (!bytes.empty()) {
+    while (in_.valid() && !bytes.empty()) {
         const ssize_t n = ::write(in_.get(), bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR)
             continue;
@@ -160,7 +177,7 @@ void Process::write_stdin(std::string_view bytes) {
 }
 
 void Process::close_stdin() {
-    in_.reset();
+    in_.close();
 }
 
 std::string Process::take_stdout(std::chrono::milliseconds wait) {
@@ -206,29 +223,21 @@ Outcome Process::finish(std::chrono::milliseconds limit) {
             if (fds[i].fd < 0 || fds[i].revents == 0)
                 continue;
             Fd &stream = i == 0 ? out_ : err_;
-            std::string &into = i == 0 ? result.out : result.err;
             const ssize_t got = ::read(stream.get(), buf.data(), buf.size());
             if (got <= 0)
-                stream.reset();
+                stream.close();
             else
-                into.append(buf.data(), static_cast<std::size_t>(got));
+                (i == 0 ? result.out : result.err)
+                    .append(buf.data(), static_cast<std::size_t>(got));
         }
     }
+    if (!result.timed_out &&
+        !eventually([&] { return !running(); }, std::chrono::milliseconds(remaining_ms(deadline))))
+        result.timed_out = true;
+    if (result.timed_out)
+        ::kill(pid_, SIGKILL);
     int status = 0;
-    for (;;) {
-        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-        if (done == pid_)
-            break;
-        if (done < 0)
-            fail("waitpid");
-        if (result.timed_out || Clock::now() >= deadline) {
-            result.timed_out = true;
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
+    ::waitpid(pid_, &status, 0);
     reaped_ = true;
     if (result.timed_out)
         return result;
@@ -238,16 +247,6 @@ Outcome Process::finish(std::chrono::milliseconds limit) {
     return result;
 }
 
-Outcome finish_with_full_stdout(const std::vector<std::string> &argv,
-                                const std::filesystem::path &dir) {
-    const Fd full{::open("/dev/full", O_WRONLY | O_CLOEXEC)};
-    if (!full.valid())
-        fail("open /dev/full");
-    SpawnOptions options;
-    options.stdout_fd = full.get();
-    return Process(argv, dir, options).finish();
-}
-
 std::string drummet_path() {
     return DRUMMET_PATH;
 }
@@ -255,129 +254,84 @@ std::string client_path() {
     return DRUMMET_CLIENT_PATH;
 }
 
-bool wait_for_path(const std::filesystem::path &path, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    struct stat st{};
-    while (::lstat(path.c_str(), &st) != 0) {
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
+std::vector<Program> both_programs() {
+    return {{"drummet", runnable_by_anyone(drummet_path()), 255},
+            {"drummet-client", runnable_by_anyone(client_path()), 1}};
 }
 
-Fd open_reader(const std::filesystem::path &path, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    for (;;) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0)
-            return Fd{fd};
-        if (errno != ENOENT || Clock::now() >= deadline)
-            return Fd{};
-        std::this_thread::sleep_for(1ms);
-    }
+bool is_drummet(const Program &program) {
+    return program.name == "drummet";
 }
 
-Fd open_writer(const std::filesystem::path &path, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    for (;;) {
-        // Without a reader a non-blocking open for writing fails with ENXIO.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0) {
-            set_blocking(fd);
-            return Fd{fd};
-        }
-        if ((errno != ENOENT && errno != ENXIO) || Clock::now() >= deadline)
-            return Fd{};
-        std::this_thread::sleep_for(1ms);
-    }
+std::string line_of(const Program &program, std::string_view text) {
+    return program.name + ": " + std::string(text) + "\n";
 }
 
-bool wait_until_open(pid_t pid, const std::filesystem::path &path, int access,
-                     std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    struct stat wanted{};
-    if (::stat(path.c_str(), &wanted) != 0)
-        fail("stat " + path.string());
-    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    for (;;) {
-        std::error_code ignored;
-        for (const auto &entry : std::filesystem::directory_iterator(fds, ignored)) {
-            struct stat st{};
-            if (::stat(entry.path().c_str(), &st) != 0 || st.st_ino != wanted.st_ino ||
-                st.st_dev != wanted.st_dev)
-                continue;
-            // The flags in fdinfo tell a real open from a path descriptor.
-            std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" +
-                               entry.path().filename().string());
-            std::string key;
-            unsigned long flags = 0;
-            while (info >> key && key != "flags:")
-                ;
-            info >> std::oct >> flags;
-            if ((flags & O_PATH) == 0 && static_cast<int>(flags & O_ACCMODE) == access)
-                return true;
-        }
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
+Fd open_reader(const fs::path &path) {
+    Fd fd;
+    eventually([&] {
+        fd = Fd{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+        return fd.valid() || errno != ENOENT;
+    });
+    return fd;
 }
 
-namespace {
-
-constexpr long running = -2;
-constexpr long ended = -1;
-
-// The system call process `pid` waits in, `running` when it is in none, or
-// `ended`.
-long current_call(pid_t pid) {
-    std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
-    std::string first;
-    if (!(syscall >> first))
-        return ended;
-    if (first == "running")
-        return running;
-    char *end = nullptr;
-    const long number = std::strtol(first.c_str(), &end, 10);
-    return end != nullptr && *end == '\0' && number >= 0 ? number : ended;
+Fd open_writer(const fs::path &path) {
+    Fd fd;
+    // Without a reader a non-blocking open for writing fails with ENXIO.
+    eventually([&] {
+        fd = Fd{::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)};
+        return fd.valid() || (errno != ENOENT && errno != ENXIO);
+    });
+    if (fd.valid() && ::fcntl(fd.get(), F_SETFL, 0) != 0)
+        fail("fcntl");
+    return fd;
 }
 
-bool has_open(pid_t pid, const struct stat &node) {
+std::optional<fs::path> descriptor_of(pid_t pid, const fs::path &path, int access) {
+    struct stat node{};
+    if (::stat(path.c_str(), &node) != 0)
+        return std::nullopt;
+    return descriptor_of(pid, node, access);
+}
+
+std::optional<fs::path> descriptor_of(pid_t pid, const struct stat &wanted, int access) {
+    const std::string proc = "/proc/" + std::to_string(pid);
     std::error_code ignored;
-    for (const auto &entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+    for (const auto &entry : fs::directory_iterator(proc + "/fd", ignored)) {
         struct stat st{};
-        if (::stat(entry.path().c_str(), &st) == 0 && st.st_ino == node.st_ino &&
-            st.st_dev == node.st_dev)
-            return true;
+        if (::stat(entry.path().c_str(), &st) != 0 || st.st_ino != wanted.st_ino ||
+            st.st_dev != wanted.st_dev)
+            continue;
+        if (access < 0)
+            return entry.path();
+        // The flags in fdinfo tell a real open from a path descriptor.
+        std::ifstream info(proc + "/fdinfo/" + entry.path().filename().string());
+        std::string key;
+        unsigned long flags = 0;
+        while (info >> key && key != "flags:")
+            ;
+        info >> std::oct >> flags;
+        if ((flags & O_PATH) == 0 && static_cast<int>(flags & O_ACCMODE) == access)
+            return entry.path();
     }
-    return false;
+    return std::nullopt;
 }
 
-} // namespace
+bool wait_until_open(pid_t pid, const fs::path &path, int access) {
+    return eventually([&] { return descriptor_of(pid, path, access).has_value(); });
+}
 
 bool blocked_in(pid_t pid, std::initializer_list<long> calls) {
-    const auto deadline = Clock::now() + patience;
-    while (Clock::now() < deadline) {
+    return eventually([&] {
         const long call = current_call(pid);
-        if (call == ended || std::find(calls.begin(), calls.end(), call) != calls.end())
-            return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return false;
+        return call == ended || std::find(calls.begin(), calls.end(), call) != calls.end();
+    });
 }
 
-bool blocked_opening(pid_t pid, const std::filesystem::path &path) {
-    const auto deadline = Clock::now() + patience;
-    while (Clock::now() < deadline) {
-        struct stat node{};
-        if (::stat(path.c_str(), &node) == 0 && has_open(pid, node) &&
-            current_call(pid) == SYS_openat)
-            return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return false;
+bool blocked_opening(pid_t pid, const fs::path &path) {
+    return eventually(
+        [&] { return descriptor_of(pid, path).has_value() && current_call(pid) == SYS_openat; });
 }
 
 void become(uid_t uid, gid_t gid, mode_t umask_value) {
@@ -389,18 +343,6 @@ void become(uid_t uid, gid_t gid, mode_t umask_value) {
 
 bool running_as_root() {
     return ::geteuid() == 0;
-}
-
-std::string runnable_by_anyone(const std::string &program) {
-    namespace fs = std::filesystem;
-    static const TempDir shelf{"/tmp"}; // not $TMPDIR, which may be private too
-    fs::permissions(shelf.path(), fs::perms(0755));
-    const fs::path copy = shelf / fs::path(program).filename().string();
-    if (!fs::exists(copy)) {
-        fs::copy_file(program, copy);
-        fs::permissions(copy, fs::perms(0755));
-    }
-    return copy.string();
 }
 
 std::optional<std::string> read_once(int fd, std::chrono::milliseconds limit) {
@@ -421,8 +363,7 @@ std::optional<std::string> read_to_eof(int fd, std::chrono::milliseconds limit) 
     const auto deadline = Clock::now() + limit;
     std::string all;
     for (;;) {
-        auto chunk = read_once(
-            fd, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+        auto chunk = read_once(fd, std::chrono::milliseconds(remaining_ms(deadline)));
         if (!chunk)
             return std::nullopt;
         if (chunk->empty())
@@ -451,33 +392,33 @@ SpawnOptions with_terminal_as(int stream, const Terminal &tty) {
     return options;
 }
 
+std::string read_lines(const Fd &screen, int lines) {
+    std::string said;
+    for (int seen = 0; seen < lines;) {
+        const std::string more = read_once(screen.get()).value_or("(nothing more in time)\n");
+        said += more;
+        seen += static_cast<int>(std::count(more.begin(), more.end(), '\n'));
+    }
+    return said;
+}
+
 OnATerminal::OnATerminal(const std::vector<std::string> &argv,
                          const std::vector<std::string> &environment) {
     int master = -1, slave = -1;
     if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
         fail("openpty");
     terminal_ = Fd{master};
-    std::vector<char *> args, env;
-    for (const auto &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    for (const auto &e : environment)
-        env.push_back(const_cast<char *>(e.c_str()));
-    env.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ < 0)
-        fail("fork");
-    if (pid_ == 0) {
-        ::setsid();
-        ::ioctl(slave, TIOCSCTTY, 0);
-        for (int fd = 0; fd <= 2; ++fd)
-            ::dup2(slave, fd);
-        ::close(slave);
-        ::close(master);
-        ::signal(SIGPIPE, SIG_DFL);
-        ::execve(args[0], args.data(), environment.empty() ? environ : env.data());
-        ::_exit(127);
-    }
+    pid_ = start(
+        argv, "/",
+        [&] {
+            ::setsid();
+            ::ioctl(slave, TIOCSCTTY, 0);
+            for (int fd = 0; fd <= 2; ++fd)
+                ::dup2(slave, fd);
+            ::close(slave);
+            ::close(master);
+        },
+        environment);
     ::close(slave);
 }
 
@@ -517,8 +458,7 @@ int OnATerminal::finish() {
 }
 
 bool OnATerminal::read_more() {
-    pollfd p{terminal_.get(), POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(std::chrono::milliseconds(patience).count())) <= 0)
+    if (!wait_readable(terminal_.get(), Clock::now() + patience()))
         return false;
     std::array<char, 4096> buf{};
     const ssize_t n = ::read(terminal_.get(), buf.data(), buf.size());
@@ -528,13 +468,17 @@ bool OnATerminal::read_more() {
     return true;
 }
 
-std::vector<Program> both_programs() {
-    return {{"drummet", runnable_by_anyone(drummet_path()), 255},
-            {"drummet-client", runnable_by_anyone(client_path()), 1}};
+Shell::Shell(const fs::path &dir)
+    : OnATerminal({"/bin/bash", "--norc", "--noprofile", "-i"},
+                  {"PS1=$ ", "TERM=dumb", "PATH=/usr/bin:/bin"}) {
+    if (!wait_for("$ ") || !run("cd '" + dir.string() + "'"))
+        throw std::runtime_error("no shell prompt: " + screen());
 }
 
-bool is_drummet(const Program &program) {
-    return program.name == "drummet";
+bool Shell::run(std::string_view line) {
+    const std::size_t at = mark();
+    type(std::string(line) + "\n");
+    return wait_for("\r\n$ ", at);
 }
 
 void stop_for_tracing() {
@@ -572,7 +516,19 @@ bool interrupt_at_call(pid_t pid,
     }
 }
 
-ClientEnds connect_as_client(const std::filesystem::path &dir) {
+std::vector<std::string> with_fault(const std::vector<std::string> &argv, const std::string &call,
+                                    const std::string &inject, const std::string &path) {
+    // LeakSanitizer cannot run under ptrace: a sanitizer build goes without it here.
+    std::vector<std::string> traced{STRACE_PATH, "-qq", "-o",
+                                    "/dev/null", "-E",  "ASAN_OPTIONS=detect_leaks=0"};
+    if (!path.empty())
+        traced.insert(traced.end(), {"-P", path});
+    traced.insert(traced.end(), {"-e", "trace=" + call, "-e", "inject=" + call + ":" + inject});
+    traced.insert(traced.end(), argv.begin(), argv.end());
+    return traced;
+}
+
+ClientEnds connect_as_client(const fs::path &dir) {
     ClientEnds ends;
     ends.message = open_reader(dir / "fifo1");
     if (!ends.message.valid())
@@ -583,6 +539,42 @@ ClientEnds connect_as_client(const std::filesystem::path &dir) {
     if (!ends.reply.valid())
         fail("open fifo2 for writing");
     return ends;
+}
+
+BroadcasterEnds connect_as_broadcaster(const fs::path &dir) {
+    BroadcasterEnds ends;
+    ends.message = open_writer(dir / "fifo1");
+    ends.reply = open_reader(dir / "fifo2");
+    if (!ends.message.valid() || !ends.reply.valid())
+        fail("open the pipes as drummet");
+    return ends;
+}
+
+Exchange exchange_with(Process &drummet, const fs::path &dir, std::string_view input,
+                       std::string_view reply) {
+    ClientEnds client = connect_as_client(dir);
+    drummet.write_stdin(input);
+    drummet.close_stdin();
+    Exchange result;
+    result.message = read_once(client.message.get()).value_or("<no message in time>");
+    if (!reply.empty())
+        (void)write_once(client.reply.get(), reply); // drummet may be gone already
+    client.reply.close();
+    result.outcome = drummet.finish();
+    return result;
+}
+
+Outcome converse(const Program &program, const fs::path &dir, const SpawnOptions &options) {
+    Process process({program.path}, dir, options);
+    if (is_drummet(program)) {
+        const Exchange run = exchange_with(process, dir, "hi`", "ok");
+        EXPECT_EQ(run.message, "hi");
+        return run.outcome;
+    }
+    BroadcasterEnds ends = connect_as_broadcaster(dir);
+    EXPECT_TRUE(write_once(ends.message.get(), "hi"));
+    EXPECT_TRUE(read_to_eof(ends.reply.get()).has_value());
+    return process.finish();
 }
 
 } // namespace testing_support

@@ -38,7 +38,7 @@ int calls_in_a_run(const std::string &program, bool from_pipe) {
         EXPECT_EQ(::pipe2(ends.data(), O_CLOEXEC), 0);
         Fd pipe_out{ends[0]}, pipe_in{ends[1]};
         EXPECT_TRUE(write_once(pipe_in.get(), message));
-        pipe_in.reset();
+        pipe_in.close();
         const Fd file{::open((dir / "message").c_str(), O_RDONLY | O_CLOEXEC)};
         const Fd output{
             ::open((dir / "output").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};

@@ -4,12 +4,14 @@
 
 #include "quote.hpp"
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "support.hpp"
+#include "../shared.hpp"
 
 namespace {
 
@@ -82,10 +84,15 @@ TEST(Quote, AShellReadsEachWordBackAsTheName) {
         script += "printf '%s|' " + shown(c.name, true) + "\n";
         expected += c.name + "|";
     }
-    const testing_support::Outcome outcome =
-        testing_support::Process({"/bin/sh", "-c", script}, "/").finish();
-    EXPECT_EQ(outcome.status, 0) << outcome.err;
-    EXPECT_EQ(outcome.out, expected);
+    const testing_support::TempDir dir;
+    std::ofstream(dir / "words.sh") << script;
+    std::FILE *shell = ::popen(("/bin/sh " + (dir / "words.sh").string()).c_str(), "r");
+    ASSERT_NE(shell, nullptr);
+    std::string said;
+    for (int c; (c = std::fgetc(shell)) != EOF;)
+        said.push_back(static_cast<char>(c));
+    EXPECT_EQ(::pclose(shell), 0);
+    EXPECT_EQ(said, expected);
 }
 
 } // namespace

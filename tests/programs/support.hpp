@@ -4,7 +4,6 @@
 // turns into a failure rather than a hung test run.
 #pragma once
 
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
@@ -13,53 +12,20 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
 
+#include "../expected.hpp"
+#include "../shared.hpp"
+#include "descriptor.hpp"
+
 namespace testing_support {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using Fd = common::Descriptor;
 
-// How long a wait may take before the test calls it a hang. It is no measure of
-// speed: every wait is for a state that must come, and on a loaded machine with
-// kernels booting beside the tests a process may take seconds to start.
-inline constexpr auto patience = 120s;
-
-// A fresh directory under the system's temporary folder, removed with its content.
-class TempDir {
-  public:
-    // Under `parent`, by default the system's temporary folder.
-    explicit TempDir(const std::filesystem::path &parent = std::filesystem::temp_directory_path());
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    [[nodiscard]] const std::filesystem::path &path() const { return path_; }
-    [[nodiscard]] std::filesystem::path operator/(std::string_view name) const {
-        return path_ / name;
-    }
-
-  private:
-    std::filesystem::path path_;
-};
-
-// An owned descriptor.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd &&other) noexcept;
-    Fd &operator=(Fd &&other) noexcept;
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd();
-    [[nodiscard]] int get() const { return fd_; }
-    [[nodiscard]] bool valid() const { return fd_ >= 0; }
-    void reset();
-
-  private:
-    int fd_ = -1;
-};
+// Waits until `ready` holds (true) or `limit` has passed (false).
+bool eventually(const std::function<bool()> &ready, std::chrono::milliseconds limit = patience());
 
 struct Outcome {
     bool exited = false;    // ended by exit(), not by a signal
@@ -79,6 +45,12 @@ struct SpawnOptions {
     std::function<void()> in_child; // runs in the child right before exec
 };
 
+// Starts `argv` in `dir`; the child runs `in_child` right before exec, and
+// gets `environment` (none: the test's own).
+pid_t start(const std::vector<std::string> &argv, const std::filesystem::path &dir,
+            const std::function<void()> &in_child,
+            const std::vector<std::string> &environment = {});
+
 // A child process with pipes on its standard streams.
 class Process {
   public:
@@ -91,11 +63,11 @@ class Process {
     void write_stdin(std::string_view bytes);
     void close_stdin();
     // Collects standard output until it closes or `wait` passes; finish() includes it too.
-    std::string take_stdout(std::chrono::milliseconds wait = patience);
+    std::string take_stdout(std::chrono::milliseconds wait = patience());
     [[nodiscard]] bool running();
     [[nodiscard]] pid_t pid() const { return pid_; }
     // Waits for the exit, collecting both output streams; kills the child after `limit`.
-    Outcome finish(std::chrono::milliseconds limit = patience);
+    Outcome finish(std::chrono::milliseconds limit = patience());
 
   private:
     pid_t pid_ = -1;
@@ -104,47 +76,52 @@ class Process {
     bool reaped_ = false;
 };
 
-// Runs `argv` in `dir` to its end with standard output on /dev/full, where
-// every write fails with "No space left on device".
-Outcome finish_with_full_stdout(const std::vector<std::string> &argv,
-                                const std::filesystem::path &dir);
-
 [[nodiscard]] std::string drummet_path();
 [[nodiscard]] std::string client_path();
 
-// Waits for a path to exist (true) or for `limit` to pass (false).
-bool wait_for_path(const std::filesystem::path &path, std::chrono::milliseconds limit = patience);
+// The program under test, as a test of both drummet and its client sees it.
+struct Program {
+    std::string name;
+    std::string path;
+    int failure_status;
+};
+// Copies any user may run: some tests act as other users, and the build tree
+// may be private.
+std::vector<Program> both_programs();
+bool is_drummet(const Program &program);
+// "PROGRAM: TEXT\n", a whole line on standard error.
+std::string line_of(const Program &program, std::string_view text);
 
 // Opens the read end of a FIFO without blocking; the node must appear in time.
-Fd open_reader(const std::filesystem::path &path, std::chrono::milliseconds limit = patience);
+Fd open_reader(const std::filesystem::path &path);
 // Opens the write end of a FIFO once some process has its read end open.
-Fd open_writer(const std::filesystem::path &path, std::chrono::milliseconds limit = patience);
+Fd open_writer(const std::filesystem::path &path);
 
-// Waits until process `pid` has `path` open for reading or writing (`access`
-// is O_RDONLY or O_WRONLY); false after `limit`.
-bool wait_until_open(pid_t pid, const std::filesystem::path &path, int access,
-                     std::chrono::milliseconds limit = patience);
-
+// The descriptor of process `pid` (its link in /proc/PID/fd) that holds the
+// node `node` (what stat says of it) open for `access` (O_RDONLY or O_WRONLY;
+// -1: any, path descriptors too), if any; or the node at `path`.
+std::optional<std::filesystem::path> descriptor_of(pid_t pid, const struct stat &node,
+                                                   int access = -1);
+std::optional<std::filesystem::path> descriptor_of(pid_t pid, const std::filesystem::path &path,
+                                                   int access = -1);
+// Waits until process `pid` has `path` open for reading or writing.
+bool wait_until_open(pid_t pid, const std::filesystem::path &path, int access);
 // Whether process `pid` waits in one of the system calls `calls` (or has
-// ended), which /proc/PID/syscall tells; false after `patience`.
+// ended), which /proc/PID/syscall tells; false after the tests' patience.
 bool blocked_in(pid_t pid, std::initializer_list<long> calls);
 // Whether process `pid` waits in the open of the FIFO at `path`, which it has
-// checked through a path descriptor; false after `patience`.
+// checked through a path descriptor.
 bool blocked_opening(pid_t pid, const std::filesystem::path &path);
 
 // For SpawnOptions::in_child: become `uid`/`gid` with no other groups, and the
 // given umask. Fails the child (status 125) when that is not allowed.
 void become(uid_t uid, gid_t gid, mode_t umask_value = 022);
-// Whether the tests run as root, and may therefore act as several users.
 bool running_as_root();
-// A copy of `program` that any user may run: the build tree may lie in a
-// folder only root can enter, such as /root.
-std::string runnable_by_anyone(const std::string &program);
 
 // Reads what one read returns once data or end of file is there; nullopt on timeout.
-std::optional<std::string> read_once(int fd, std::chrono::milliseconds limit = patience);
+std::optional<std::string> read_once(int fd, std::chrono::milliseconds limit = patience());
 // Reads until end of file; nullopt on timeout.
-std::optional<std::string> read_to_eof(int fd, std::chrono::milliseconds limit = patience);
+std::optional<std::string> read_to_eof(int fd, std::chrono::milliseconds limit = patience());
 // Writes all bytes in one write call; true when all were taken.
 bool write_once(int fd, std::string_view bytes);
 
@@ -157,6 +134,8 @@ Terminal open_terminal(bool raw);
 // Options that give a program `tty`'s line as its standard input or its
 // standard error (`stream`), the other streams as usual.
 SpawnOptions with_terminal_as(int stream, const Terminal &tty);
+// Reads what `screen` shows until it holds `lines` more lines.
+std::string read_lines(const Fd &screen, int lines);
 
 // A program in a session of its own with a fresh terminal as its controlling
 // terminal and its standard streams, as a user's shell runs: Ctrl-C and Ctrl-Z
@@ -164,14 +143,14 @@ SpawnOptions with_terminal_as(int stream, const Terminal &tty);
 class OnATerminal {
   public:
     // With no `environment`, the program gets the test's.
-    OnATerminal(const std::vector<std::string> &argv,
-                const std::vector<std::string> &environment = {});
+    explicit OnATerminal(const std::vector<std::string> &argv,
+                         const std::vector<std::string> &environment = {});
     ~OnATerminal();
     OnATerminal(const OnATerminal &) = delete;
     OnATerminal &operator=(const OnATerminal &) = delete;
 
     // Reads the screen until `text` shows after `mark` (true), or until the
-    // program is gone or `patience` has passed (false).
+    // program is gone or the tests' patience has passed (false).
     bool wait_for(std::string_view text, std::size_t mark = 0);
     // Where the screen ends now, to wait for what comes after it.
     [[nodiscard]] std::size_t mark() const { return screen_.size(); }
@@ -181,6 +160,7 @@ class OnATerminal {
     // Reads the screen to its end and reaps the program; returns its wait status.
     int finish();
     [[nodiscard]] const std::string &screen() const { return screen_; }
+    [[nodiscard]] pid_t pid() const { return pid_; }
 
   private:
     bool read_more();
@@ -190,16 +170,13 @@ class OnATerminal {
     std::string screen_;
 };
 
-// The program under test, as a test of both drummet and its client sees it.
-struct Program {
-    std::string name;
-    std::string path;
-    int failure_status;
+// An interactive bash on a terminal of its own, at its prompt in `dir`.
+class Shell : public OnATerminal {
+  public:
+    explicit Shell(const std::filesystem::path &dir);
+    // Types `line` and Enter, and waits for the prompt after what it did.
+    bool run(std::string_view line);
 };
-// Copies any user may run: some tests act as other users, and the build tree
-// may be private.
-std::vector<Program> both_programs();
-bool is_drummet(const Program &program);
 
 // For SpawnOptions::in_child: stop right away, to be traced by the test.
 void stop_for_tracing();
@@ -211,13 +188,40 @@ bool interrupt_at_call(pid_t pid,
                        const std::function<bool(long call, const unsigned long long *args)> &wanted,
                        const std::function<void()> &meanwhile);
 
-// The test's side of a drummet run: opens fifo1 for reading and then fifo2 for
-// writing, exactly as a well-behaved client must.
+// `argv` under strace, where the system call `call` does what `inject` says
+// (error=E or retval=N), on `path` alone where one is given.
+std::vector<std::string> with_fault(const std::vector<std::string> &argv, const std::string &call,
+                                    const std::string &inject, const std::string &path = "");
+
+// The test's side of a drummet run: fifo1 for reading, then fifo2 for writing,
+// exactly as a well-behaved client must.
 struct ClientEnds {
     Fd message; // read end of fifo1
     Fd reply;   // write end of fifo2
 };
 ClientEnds connect_as_client(const std::filesystem::path &dir);
+
+// The test's side of a client's run: fifo1 for writing once the client reads
+// it, then fifo2 for reading.
+struct BroadcasterEnds {
+    Fd message; // write end of fifo1
+    Fd reply;   // read end of fifo2
+};
+BroadcasterEnds connect_as_broadcaster(const std::filesystem::path &dir);
+
+struct Exchange {
+    std::string message; // what arrived on fifo1 in the first read ("" for end of file)
+    Outcome outcome;
+};
+// The rest of a run of a drummet started in `dir`: connects as its client,
+// types `input`, takes the message, answers `reply` in one write (or closes
+// fifo2 without answering if it is empty), and waits for drummet to end.
+Exchange exchange_with(Process &drummet, const std::filesystem::path &dir, std::string_view input,
+                       std::string_view reply);
+// A whole run of `program` in `dir`, the test at the other end of both pipes:
+// drummet gets "hi`" and the reply "ok"; the client, "hi".
+Outcome converse(const Program &program, const std::filesystem::path &dir,
+                 const SpawnOptions &options = {});
 
 // The bytes drummet prints before the reply and the label that introduces it.
 inline constexpr std::string_view prompt_text =

@@ -1,0 +1,323 @@
+// SPDX-License-Identifier: GPL-2.0-only
+// Standard input as drummet reads it, over pipes, sockets and terminals made
+// here: what it refuses, what the message is, and what is left for whoever
+// reads next.
+
+#include "input.hpp"
+
+#include <array>
+#include <cerrno>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "../expected.hpp"
+#include "../shared.hpp"
+#include "unit.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using common::Descriptor;
+
+struct Message {
+    bool read = false;
+    std::string text;
+    std::size_t dropped = 0;
+};
+
+// Reads the message from `fd` as drummet does.
+Message gathered_from(int fd, std::FILE *stream = nullptr) {
+    Input input;
+    EXPECT_TRUE(prepare_input(fd, input));
+    std::array<char, common::message_capacity> buffer{};
+    Gathered got{buffer};
+    Message message;
+    message.read = gather(input, stream, got);
+    message.text.assign(buffer.data(), got.stored);
+    message.dropped = got.dropped;
+    return message;
+}
+
+Descriptor socket_of(int type) {
+    return Descriptor{::socket(AF_UNIX, type | SOCK_CLOEXEC, 0)};
+}
+
+// Standard input that can give no message is refused before any pipe is made,
+// with the reason.
+TEST(Input, RefusesWhatCanGiveNoMessage) {
+    const Descriptor write_only{::open("/dev/null", O_WRONLY | O_CLOEXEC)};
+    const Descriptor path_only{::open("/dev/null", O_PATH | O_CLOEXEC)};
+    const Descriptor folder{::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    const Descriptor stream = socket_of(SOCK_STREAM), packets = socket_of(SOCK_SEQPACKET),
+                     datagrams = socket_of(SOCK_DGRAM), listening = socket_of(SOCK_STREAM);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX; // an abstract name: nothing is left behind
+    std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "drummet-test-%d", ::getpid());
+    ASSERT_EQ(::bind(listening.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listening.get(), 1), 0);
+    struct Case {
+        const char *what;
+        int fd;
+        std::string why;
+    };
+    for (const Case &c :
+         {Case{"closed", 999, "is closed"},
+          Case{"write-only", write_only.get(), "is open for writing only"},
+          Case{"a path only", path_only.get(), "is open as a path only"},
+          Case{"a folder", folder.get(), "is a directory"},
+          Case{"a stream socket", stream.get(), "is a socket that is not connected"},
+          Case{"a listening socket", listening.get(), "is a socket that is not connected"},
+          Case{"sequenced packets", packets.get(), "is a socket that is not connected"},
+          Case{"datagrams", datagrams.get(), "is a socket with neither a name nor a peer"}}) {
+        SCOPED_TRACE(c.what);
+        const unit::CapturedStderr said;
+        Input input;
+        EXPECT_FALSE(can_read(c.fd) && prepare_input(c.fd, input));
+        EXPECT_EQ(said.text(), "drummet: " + expected::no_message(c.why) + "\n");
+    }
+}
+
+// What each kind of input is read as.
+TEST(Input, TellsHowEachKindIsRead) {
+    std::array<int, 2> ends{};
+    ASSERT_EQ(::pipe2(ends.data(), O_CLOEXEC), 0);
+    const Descriptor pipe_out{ends[0]}, pipe_in{ends[1]};
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends.data()), 0);
+    const Descriptor packets{ends[0]}, packets_peer{ends[1]};
+    const Descriptor named = socket_of(SOCK_DGRAM);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "drummet-dgram-%d",
+                  ::getpid());
+    ASSERT_EQ(::bind(named.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    int master = -1, line = -1, pausing_master = -1, pausing_line = -1;
+    ASSERT_EQ(::openpty(&master, &line, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(::openpty(&pausing_master, &pausing_line, nullptr, nullptr, nullptr), 0);
+    const Descriptor terminal{line}, keyboard{master}, pausing{pausing_line},
+        pausing_keyboard{pausing_master};
+    termios mode{};
+    ASSERT_EQ(::tcgetattr(pausing.get(), &mode), 0);
+    mode.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    mode.c_cc[VMIN] = 0;
+    ASSERT_EQ(::tcsetattr(pausing.get(), TCSANOW, &mode), 0);
+    const Descriptor null{::open("/dev/null", O_RDONLY | O_CLOEXEC)};
+    struct Case {
+        const char *what;
+        int fd;
+        Source source;
+    };
+    for (const Case &c :
+         {Case{"a pipe", pipe_out.get(), Source::pipe},
+          Case{"sequenced packets", packets.get(), Source::packet_socket},
+          Case{"datagrams to a name", named.get(), Source::datagram_socket},
+          Case{"a terminal", terminal.get(), Source::terminal},
+          Case{"a terminal with no minimum", pausing.get(), Source::pausing_terminal},
+          Case{"a device", null.get(), Source::file}}) {
+        SCOPED_TRACE(c.what);
+        Input input;
+        ASSERT_TRUE(prepare_input(c.fd, input));
+        EXPECT_EQ(input.source, c.source);
+        EXPECT_EQ(input.copy_in.valid(), c.source == Source::pipe);
+    }
+}
+
+enum class Kind { pipe, packet_pipe, stream, packets, datagrams };
+
+// An input that holds `writes`, and the test's own end of it, to see what is
+// left. The writer closes unless `open`.
+struct Shared {
+    Descriptor reader, writer;
+};
+Shared holding(Kind kind, const std::vector<std::string> &writes, bool open = false) {
+    std::array<int, 2> ends{};
+    const int type = kind == Kind::stream    ? SOCK_STREAM
+                     : kind == Kind::packets ? SOCK_SEQPACKET
+                                             : SOCK_DGRAM;
+    if (kind == Kind::pipe || kind == Kind::packet_pipe) {
+        EXPECT_EQ(::pipe2(ends.data(), O_CLOEXEC | (kind == Kind::packet_pipe ? O_DIRECT : 0)), 0);
+    } else
+        EXPECT_EQ(::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, ends.data()), 0);
+    Shared shared{Descriptor{ends[0]}, Descriptor{ends[1]}};
+    for (const std::string &write : writes) {
+        EXPECT_EQ(::write(shared.writer.get(), write.data(), write.size()),
+                  static_cast<ssize_t>(write.size()));
+    }
+    if (!open)
+        shared.writer.close();
+    return shared;
+}
+
+// What is left in the input: to its end, or, where the writer stays, or
+// records have no end, what is there now.
+std::string left_in(const Descriptor &reader) {
+    std::string left;
+    std::array<char, 8192> chunk{};
+    for (;;) {
+        pollfd ready{reader.get(), POLLIN, 0};
+        if (::poll(&ready, 1, 0) <= 0)
+            return left;
+        const ssize_t got = ::recv(reader.get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
+        const ssize_t read =
+            got < 0 && errno == ENOTSOCK ? ::read(reader.get(), chunk.data(), chunk.size()) : got;
+        if (read <= 0)
+            return left;
+        left.append(chunk.data(), static_cast<std::size_t>(read));
+    }
+}
+
+// From a pipe or a socket, what follows the backtick is for whoever reads it
+// next: drummet reads up to it and not a byte further. A pipe of packets
+// gives a whole packet to each read: only the rest of the backtick's own
+// packet is lost, and the packets after it stay; so with records.
+TEST(Input, FromAPipeOrASocketReadsUpToTheBacktickAndNoFurther) {
+    struct Case {
+        const char *what;
+        Kind kind;
+        std::vector<std::string> writes;
+        bool writer_stays;
+        std::string message;
+        std::size_t dropped;
+        std::string left;
+    };
+    const std::vector<Case> cases = {
+        {"pipe", Kind::pipe, {"first`second message`"}, false, "first", 0, "second message`"},
+        {"pipe, 5000 bytes after it",
+         Kind::pipe,
+         {"first`" + std::string(5000, 'r')},
+         false,
+         "first",
+         0,
+         std::string(5000, 'r')},
+        {"pipe of packets",
+         Kind::packet_pipe,
+         {"hel", "lo`rest", "next`"},
+         false,
+         "hello",
+         0,
+         "next`"},
+        {"packets longer than a look at them",
+         Kind::packet_pipe,
+         {std::string(3000, 'a'), std::string(2000, 'b') + "`" + std::string(999, 'c'), "second`"},
+         false,
+         std::string(999, 'a'),
+         4001,
+         "second`"},
+        {"stream socket", Kind::stream, {"first`", "second`"}, false, "first", 0, "second`"},
+        {"datagrams, one of them empty",
+         Kind::datagrams,
+         {"hel", "", "lo`rest", "next`"},
+         true,
+         "hello",
+         0,
+         "next`"},
+        {"sequenced packets, one of them empty",
+         Kind::packets,
+         {"one", "", "two`", "next`"},
+         true,
+         "onetwo",
+         0,
+         "next`"},
+        {"sequenced packets, one empty, the peer gone",
+         Kind::packets,
+         {"one", "", "two`", "next`"},
+         false,
+         "onetwo",
+         0,
+         "next`"},
+        {"sequenced packets, only an empty one, the peer gone",
+         Kind::packets,
+         {""},
+         false,
+         "",
+         0,
+         ""},
+        {"end of input", Kind::pipe, {"no backtick"}, false, "no backtick", 0, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Shared input = holding(c.kind, c.writes, c.writer_stays);
+        const Message message = gathered_from(input.reader.get());
+        EXPECT_TRUE(message.read);
+        EXPECT_EQ(message.text, c.message);
+        EXPECT_EQ(message.dropped, c.dropped);
+        EXPECT_EQ(left_in(input.reader), c.left);
+    }
+}
+
+// A record longer than drummet looks at, with no backtick in what it saw,
+// leaves where the message ends unknown: nothing is read, and it says so.
+TEST(Input, ARecordLongerThanALookIsRefusedAndLeftWhole) {
+    const std::string record = std::string(4500, 'a') + "`" + std::string(499, 'b');
+    Shared input = holding(Kind::datagrams, {record, "second`"}, true);
+    const unit::CapturedStderr said;
+    EXPECT_FALSE(gathered_from(input.reader.get()).read);
+    EXPECT_EQ(said.text(), "drummet: stdin: holds a record longer than drummet can look at, so "
+                           "where the message ends is not known: nothing is sent\n");
+    EXPECT_EQ(left_in(input.reader), record + "second`");
+}
+
+// Input left non-blocking (by a program that crashed, say) has nothing yet
+// more often than not, and a terminal out of canonical mode with no minimum to
+// read gives nothing while the user pauses: drummet waits for more. Such a
+// terminal that hangs up has nothing more to give: the message ends there.
+TEST(Input, WaitsForInputThatHasNothingYetAndEndsWhereATerminalHangsUp) {
+    enum class From { pipe, terminal, pausing_terminal, pausing_terminal_hanging_up };
+    for (const From from :
+         {From::pipe, From::terminal, From::pausing_terminal, From::pausing_terminal_hanging_up}) {
+        SCOPED_TRACE(static_cast<int>(from));
+        std::array<int, 2> ends{};
+        if (from == From::pipe) {
+            ASSERT_EQ(::pipe2(ends.data(), O_CLOEXEC), 0);
+        } else
+            ASSERT_EQ(::openpty(&ends[1], &ends[0], nullptr, nullptr, nullptr), 0);
+        Descriptor reader{ends[0]}, typing{ends[1]};
+        termios mode{};
+        if (from != From::pipe && from != From::terminal) {
+            ASSERT_EQ(::tcgetattr(reader.get(), &mode), 0);
+            mode.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+            mode.c_cc[VMIN] = 0;
+            mode.c_cc[VTIME] = 1;
+            ASSERT_EQ(::tcsetattr(reader.get(), TCSANOW, &mode), 0);
+        } else {
+            ASSERT_EQ(::fcntl(reader.get(), F_SETFL, O_NONBLOCK), 0);
+        }
+        const bool hangs_up = from == From::pausing_terminal_hanging_up;
+        ASSERT_EQ(::write(typing.get(), "hel", 3), 3);
+        const auto got = unit::within_patience(
+            [&] {
+                typing.close(); // only the test types
+                std::FILE *stream = ::fdopen(::dup(reader.get()), "r");
+                const Message message = gathered_from(reader.get(), stream);
+                return std::string(message.read ? "read " : "failed ") + message.text;
+            },
+            [&] {
+                // Once it has taken what was typed, and waits for more.
+                const auto deadline = testing_support::Clock::now() + testing_support::patience();
+                for (int waiting = 1; waiting > 0 && testing_support::Clock::now() < deadline;) {
+                    ASSERT_EQ(::ioctl(reader.get(), FIONREAD, &waiting), 0);
+                    std::this_thread::sleep_for(1ms);
+                }
+                std::this_thread::sleep_for(20ms);
+                if (hangs_up) {
+                    typing.close();
+                } else {
+                    ASSERT_EQ(::write(typing.get(), "lo`\n", 4), 4);
+                }
+            });
+        EXPECT_EQ(got, hangs_up ? "read hel" : "read hello");
+    }
+}
+
+} // namespace
