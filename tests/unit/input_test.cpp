@@ -50,86 +50,80 @@ Message gathered_from(int fd, std::FILE *stream = nullptr) {
     return message;
 }
 
-Descriptor socket_of(int type) {
-    return Descriptor{::socket(AF_UNIX, type | SOCK_CLOEXEC, 0)};
+// A socket of `type`, with an abstract name where one is given: nothing is
+// left behind.
+Descriptor socket_of(int type, const char *name = nullptr) {
+    Descriptor socket{::socket(AF_UNIX, type | SOCK_CLOEXEC, 0)};
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "drummet-%s-%d",
+                  name == nullptr ? "" : name, ::getpid());
+    EXPECT_TRUE(name == nullptr ||
+                ::bind(socket.get(), reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+    return socket;
 }
 
-// Standard input that can give no message is refused before any pipe is made,
-// with the reason.
-TEST(Input, RefusesWhatCanGiveNoMessage) {
+// What each kind of input is read as; and what can give no message is
+// refused, with the reason, before any pipe is made.
+TEST(Input, TellsWhatEachInputIsOrWhyItCanGiveNoMessage) {
     const Descriptor write_only{::open("/dev/null", O_WRONLY | O_CLOEXEC)};
     const Descriptor path_only{::open("/dev/null", O_PATH | O_CLOEXEC)};
     const Descriptor folder{::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    const Descriptor null{::open("/dev/null", O_RDONLY | O_CLOEXEC)};
     const Descriptor stream = socket_of(SOCK_STREAM), packets = socket_of(SOCK_SEQPACKET),
-                     datagrams = socket_of(SOCK_DGRAM), listening = socket_of(SOCK_STREAM);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX; // an abstract name: nothing is left behind
-    std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "drummet-test-%d", ::getpid());
-    ASSERT_EQ(::bind(listening.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+                     datagrams = socket_of(SOCK_DGRAM), listening = socket_of(SOCK_STREAM, "l"),
+                     named = socket_of(SOCK_DGRAM, "d");
     ASSERT_EQ(::listen(listening.get(), 1), 0);
-    struct Case {
-        const char *what;
-        int fd;
-        std::string why;
-    };
-    for (const Case &c :
-         {Case{"closed", 999, "is closed"},
-          Case{"write-only", write_only.get(), "is open for writing only"},
-          Case{"a path only", path_only.get(), "is open as a path only"},
-          Case{"a folder", folder.get(), "is a directory"},
-          Case{"a stream socket", stream.get(), "is a socket that is not connected"},
-          Case{"a listening socket", listening.get(), "is a socket that is not connected"},
-          Case{"sequenced packets", packets.get(), "is a socket that is not connected"},
-          Case{"datagrams", datagrams.get(), "is a socket with neither a name nor a peer"}}) {
-        SCOPED_TRACE(c.what);
-        const unit::CapturedStderr said;
-        Input input;
-        EXPECT_FALSE(can_read(c.fd) && prepare_input(c.fd, input));
-        EXPECT_EQ(said.text(), "drummet: " + expected::no_message(c.why) + "\n");
-    }
-}
-
-// What each kind of input is read as.
-TEST(Input, TellsHowEachKindIsRead) {
     std::array<int, 2> ends{};
     ASSERT_EQ(::pipe2(ends.data(), O_CLOEXEC), 0);
     const Descriptor pipe_out{ends[0]}, pipe_in{ends[1]};
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends.data()), 0);
-    const Descriptor packets{ends[0]}, packets_peer{ends[1]};
-    const Descriptor named = socket_of(SOCK_DGRAM);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "drummet-dgram-%d",
-                  ::getpid());
-    ASSERT_EQ(::bind(named.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    int master = -1, line = -1, pausing_master = -1, pausing_line = -1;
-    ASSERT_EQ(::openpty(&master, &line, nullptr, nullptr, nullptr), 0);
-    ASSERT_EQ(::openpty(&pausing_master, &pausing_line, nullptr, nullptr, nullptr), 0);
-    const Descriptor terminal{line}, keyboard{master}, pausing{pausing_line},
-        pausing_keyboard{pausing_master};
+    const Descriptor connected{ends[0]}, peer{ends[1]};
+    std::array<int, 4> terminals{};
+    ASSERT_EQ(::openpty(&terminals[0], &terminals[1], nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(::openpty(&terminals[2], &terminals[3], nullptr, nullptr, nullptr), 0);
+    const Descriptor keyboard{terminals[0]}, terminal{terminals[1]}, other{terminals[2]},
+        pausing{terminals[3]};
     termios mode{};
     ASSERT_EQ(::tcgetattr(pausing.get(), &mode), 0);
     mode.c_lflag &= ~static_cast<tcflag_t>(ICANON);
     mode.c_cc[VMIN] = 0;
     ASSERT_EQ(::tcsetattr(pausing.get(), TCSANOW, &mode), 0);
-    const Descriptor null{::open("/dev/null", O_RDONLY | O_CLOEXEC)};
     struct Case {
         const char *what;
         int fd;
         Source source;
+        std::string why; // none: it is read
+    };
+    const auto refused = [](const char *what, int fd, const char *why) {
+        return Case{what, fd, Source::file, why};
     };
     for (const Case &c :
-         {Case{"a pipe", pipe_out.get(), Source::pipe},
-          Case{"sequenced packets", packets.get(), Source::packet_socket},
-          Case{"datagrams to a name", named.get(), Source::datagram_socket},
-          Case{"a terminal", terminal.get(), Source::terminal},
-          Case{"a terminal with no minimum", pausing.get(), Source::pausing_terminal},
-          Case{"a device", null.get(), Source::file}}) {
+         {refused("closed", 999, "is closed"),
+          refused("write-only", write_only.get(), "is open for writing only"),
+          refused("a path only", path_only.get(), "is open as a path only"),
+          refused("a folder", folder.get(), "is a directory"),
+          refused("a stream socket", stream.get(), "is a socket that is not connected"),
+          refused("a listening socket", listening.get(), "is a socket that is not connected"),
+          refused("sequenced packets", packets.get(), "is a socket that is not connected"),
+          refused("datagrams", datagrams.get(), "is a socket with neither a name nor a peer"),
+          Case{"a pipe", pipe_out.get(), Source::pipe, ""},
+          Case{"connected sequenced packets", connected.get(), Source::packet_socket, ""},
+          Case{"datagrams to a name", named.get(), Source::datagram_socket, ""},
+          Case{"a terminal", terminal.get(), Source::terminal, ""},
+          Case{"a terminal with no minimum", pausing.get(), Source::pausing_terminal, ""},
+          Case{"a device", null.get(), Source::file, ""}}) {
         SCOPED_TRACE(c.what);
+        const unit::CapturedStderr said;
         Input input;
-        ASSERT_TRUE(prepare_input(c.fd, input));
-        EXPECT_EQ(input.source, c.source);
-        EXPECT_EQ(input.copy_in.valid(), c.source == Source::pipe);
+        const bool read = can_read(c.fd) && prepare_input(c.fd, input);
+        EXPECT_EQ(read, c.why.empty());
+        EXPECT_EQ(said.text(),
+                  c.why.empty() ? "" : "drummet: " + expected::no_message(c.why) + "\n");
+        if (read) {
+            EXPECT_EQ(input.source, c.source);
+            EXPECT_EQ(input.copy_in.valid(), c.source == Source::pipe);
+        }
     }
 }
 
