@@ -4,8 +4,7 @@
 //
 // The program is meant to stay tiny and predictable: one pass, fixed buffers,
 // and nothing from the C++ runtime, so it links against libc alone. On a run's
-// way it makes no call it can do without: off a terminal, and where nothing
-// goes wrong, it does not allocate, close or format.
+// way it makes no call it can do without, and allocates nothing.
 
 #include <array>
 #include <cerrno>
@@ -51,7 +50,7 @@ constexpr std::string_view usage_text =
 
 // Standard output and input are buffered by stdio in buffers of their own
 // (static, not on the stack: stdio keeps them until the process ends): stdio
-// would otherwise allocate them, which costs a run four system calls.
+// would otherwise allocate them, at a cost of system calls in every run.
 std::array<char, 4096> output_buffer;
 std::array<char, 4096> input_buffer;
 
