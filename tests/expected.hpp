@@ -67,20 +67,15 @@ inline constexpr std::string_view hint = "end the message with a backtick (`), t
 inline constexpr std::string_view discarded = "what was typed after the message is discarded, "
                                               "not run";
 
-// The warnings on a terminal.
-inline std::string others_may_read(unsigned mode) {
+// The warnings on a terminal, of fifo1 and of fifo2.
+inline std::string others_may(std::string_view pipe, unsigned mode) {
     char octal[8];
     std::snprintf(octal, sizeof octal, "%04o", mode);
-    return std::string("fifo1: others may open it and take the message (mode ") + octal +
-           ", in a folder they can reach); use a folder only you can enter (mktemp -d), or "
-           "umask 077";
-}
-inline std::string others_may_write(unsigned mode) {
-    char octal[8];
-    std::snprintf(octal, sizeof octal, "%04o", mode);
-    return std::string("fifo2: others may open it and send a reply of their own (mode ") + octal +
-           ", in a folder they can reach); use a folder only you can enter (mktemp -d), or "
-           "umask 077";
+    return std::string(pipe) + ": others may open it and " +
+           (pipe == "fifo1" ? "take the message" : "send a reply of their own") + " (mode " +
+           octal +
+           ", in a folder they can reach); use a folder only you can enter (mktemp -d), "
+           "or umask 077";
 }
 
 // The client, once connected.

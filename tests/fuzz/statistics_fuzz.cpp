@@ -12,31 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "statistics.hpp"
-
-namespace {
-
-// Fed as the client feeds it: what a read leaves unfinished comes again at the
-// start of the next.
-Counts counted(std::string_view message, const std::vector<std::size_t> &cuts) {
-    Statistics stats;
-    std::string pending;
-    std::size_t from = 0;
-    for (const std::size_t cut : cuts) {
-        pending += message.substr(from, cut - from);
-        from = cut;
-        const std::size_t used = stats.take(pending, false);
-        if (used > pending.size() || pending.size() - used > Statistics::longest_unfinished)
-            std::abort();
-        pending.erase(0, used);
-    }
-    pending += message.substr(from);
-    if (stats.take(pending, true) != pending.size())
-        std::abort();
-    return stats.counts();
-}
-
-} // namespace
+#include "../reads.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size == 0)
@@ -49,9 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         at = std::min(at + data[1 + i], message.size());
         cuts.push_back(at);
     }
-    const Counts whole = counted(message, {});
-    if (counted(message, cuts) != whole)
+    const std::optional<Counts> counted = counted_in_reads(message, {});
+    if (!counted || counted_in_reads(message, cuts) != counted)
         std::abort();
+    const Counts &whole = *counted;
     if (whole.bytes != message.size() || whole.characters > whole.bytes ||
         whole.words > whole.characters || whole.lines > whole.characters ||
         whole.letters + whole.digits + whole.whitespace + whole.punctuation > whole.characters ||

@@ -27,8 +27,7 @@ TEST(Demo, ShowsTheStatisticsOfWhatIsTyped) {
         << demo.screen();
     // The demo starts the client: drummet does not ask the user to start one.
     EXPECT_EQ(demo.screen().find("start one with"), std::string::npos) << demo.screen();
-    EXPECT_NE(demo.screen().find("end the message with a backtick"), std::string::npos)
-        << demo.screen();
+    EXPECT_NE(demo.screen().find(expected::hint), std::string::npos) << demo.screen();
 }
 
 TEST(Demo, CtrlCEndsItQuietly) {

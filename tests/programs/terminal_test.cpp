@@ -331,8 +331,8 @@ TEST(OnATerminal, WarnsWhenOthersMayOpenAPipe) {
             std::array<char, 4096> rest{};
             for (ssize_t got; (got = ::read(tty.screen.get(), rest.data(), rest.size())) > 0;)
                 said.append(rest.data(), static_cast<std::size_t>(got));
-            const std::string fifo1 = "drummet: " + expected::others_may_read(0755) + "\n";
-            const std::string fifo2 = "drummet: " + expected::others_may_write(0622) + "\n";
+            const std::string fifo1 = "drummet: " + expected::others_may("fifo1", 0755) + "\n";
+            const std::string fifo2 = "drummet: " + expected::others_may("fifo2", 0622) + "\n";
             EXPECT_EQ(said.find(fifo1) != std::string::npos, shared) << said;
             EXPECT_EQ(said.find(fifo2) != std::string::npos, shared && fifo2_first) << said;
             EXPECT_NE(said.find("drummet: waiting for a client"), std::string::npos) << said;

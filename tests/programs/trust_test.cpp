@@ -618,10 +618,7 @@ TEST(Trust, NeverTalksThroughANodeSwappedInAfterTheCheck) {
 void expect_held_while_it_goes_on(Process &first, const fs::path &held, const fs::path &working,
                                   const Fd &message) {
     const Outcome second = Process({drummet_path()}, held).finish();
-    EXPECT_EQ(second.err, "drummet: " + fs::canonical(held).string() +
-                              ": locked by another drummet, or by another process that can read "
-                              "this folder (lslocks shows which): wait for it to end, or use "
-                              "another folder\n");
+    EXPECT_EQ(second.err, "drummet: " + expected::locked(fs::canonical(held).string()) + "\n");
     EXPECT_EQ(second.status, 255);
     Fd reply = open_writer(working / "fifo2");
     first.write_stdin("mine`");
@@ -651,10 +648,9 @@ TEST(Trust, PipesLinkedFromAnotherFolderShareItsLock) {
         Process first({drummet_path()}, a.path());
         ASSERT_TRUE(wait_until_open(first.pid(), a.path(), O_RDONLY)); // its lock is taken
         const Outcome refused = Process({drummet_path()}, b.path()).finish();
-        EXPECT_EQ(refused.err, "drummet: " + linked.back() + ": leads into " +
-                                   fs::canonical(a.path()).string() +
-                                   ", which is locked by another drummet, or by another process "
-                                   "that can read that folder (lslocks shows which)\n");
+        EXPECT_EQ(refused.err, "drummet: " + linked.back() + ": " +
+                                   expected::leads_into_locked(fs::canonical(a.path()).string()) +
+                                   "\n");
         EXPECT_EQ(refused.status, 255);
         first.close_stdin();
     }
@@ -674,9 +670,7 @@ TEST(Trust, PipesLinkedFromAnotherFolderShareItsLock) {
     };
     for (const Program &program : both_programs()) {
         const Outcome bound = Process({program.path}, b.path(), options).finish();
-        EXPECT_EQ(bound.err, program.name +
-                                 ": fifo1: is a pipe mounted here from elsewhere (a bind mount), "
-                                 "so another drummet could wait on it from another folder\n");
+        EXPECT_EQ(bound.err, line_of(program, "fifo1: " + std::string(expected::bind_mount)));
         EXPECT_EQ(bound.status, program.failure_status);
     }
 }

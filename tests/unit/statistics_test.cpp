@@ -3,6 +3,7 @@
 // careless decoder or classifier goes wrong, with the counts worked out by hand
 // from Unicode's rules, whole and cut wherever a read may end.
 
+#include "../reads.hpp"
 #include "statistics.hpp"
 
 #include <string>
@@ -93,22 +94,10 @@ void expect_counts(const Counts &got, const Counts &e) {
                       << ", punctuation " << got.punctuation;
 }
 
-// Feeds `bytes` as the client does, in reads that end at `cuts`: what a read
-// leaves unfinished comes again at the start of the next.
 Counts count(std::string_view bytes, const std::vector<std::size_t> &cuts) {
-    Statistics stats;
-    std::string pending;
-    std::size_t from = 0;
-    for (const std::size_t cut : cuts) {
-        pending += bytes.substr(from, cut - from);
-        from = cut;
-        const std::size_t used = stats.take(pending, false);
-        EXPECT_LE(pending.size() - used, Statistics::longest_unfinished);
-        pending.erase(0, used);
-    }
-    pending += bytes.substr(from);
-    EXPECT_EQ(stats.take(pending, true), pending.size());
-    return stats.counts();
+    const std::optional<Counts> counts = counted_in_reads(bytes, cuts);
+    EXPECT_TRUE(counts.has_value()) << "a take left more than it may";
+    return counts.value_or(Counts{});
 }
 
 TEST(Statistics, TrickyInputsCountAsUnicodeSays) {
