@@ -6,10 +6,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
 #include <stdlib.h>
 
@@ -30,6 +32,18 @@ inline std::chrono::milliseconds patience() {
         return std::chrono::milliseconds(value > 0 ? value * 1000 : 120 * 1000);
     }();
     return chosen;
+}
+
+// Waits until `ready` holds (true) or `limit` has passed (false).
+inline bool eventually(const std::function<bool()> &ready,
+                       std::chrono::milliseconds limit = patience()) {
+    const auto deadline = Clock::now() + limit;
+    while (!ready()) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
 }
 
 // A fresh folder, removed with its content.

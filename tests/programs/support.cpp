@@ -98,16 +98,6 @@ long current_call(pid_t pid) {
 
 } // namespace
 
-bool eventually(const std::function<bool()> &ready, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (!ready()) {
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
 pid_t start(const std::vector<std::string> &argv, const fs::path &dir,
             const std::function<void()> &in_child, const std::vector<std::string> &environment) {
     std::vector<char *> args = pointers_to(argv), env = pointers_to(environment);

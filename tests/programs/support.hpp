@@ -24,9 +24,6 @@ namespace testing_support {
 
 using Fd = common::Descriptor;
 
-// Waits until `ready` holds (true) or `limit` has passed (false).
-bool eventually(const std::function<bool()> &ready, std::chrono::milliseconds limit = patience());
-
 struct Outcome {
     bool exited = false;    // ended by exit(), not by a signal
     int status = -1;        // exit status when exited

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
@@ -262,55 +263,65 @@ TEST(Input, ARecordLongerThanALookIsRefusedAndLeftWhole) {
     EXPECT_EQ(left_in(input.reader), record + "second`");
 }
 
+extern "C" void interrupted(int) {}
+
 // Input left non-blocking (by a program that crashed, say) has nothing yet
-// more often than not, and a terminal out of canonical mode with no minimum to
+// more often than not, also when a signal interrupts the wait (as SIGCONT
+// does, after Ctrl-Z), and a terminal out of canonical mode with no minimum to
 // read gives nothing while the user pauses: drummet waits for more. Such a
 // terminal that hangs up has nothing more to give: the message ends there.
 TEST(Input, WaitsForInputThatHasNothingYetAndEndsWhereATerminalHangsUp) {
-    enum class From { pipe, terminal, pausing_terminal, pausing_terminal_hanging_up };
-    for (const From from :
-         {From::pipe, From::terminal, From::pausing_terminal, From::pausing_terminal_hanging_up}) {
+    enum class From { pipe, pipe_and_a_signal, terminal, pausing_terminal, hanging_up };
+    for (const From from : {From::pipe, From::pipe_and_a_signal, From::terminal,
+                            From::pausing_terminal, From::hanging_up}) {
         SCOPED_TRACE(static_cast<int>(from));
+        const bool piped = from == From::pipe || from == From::pipe_and_a_signal;
         std::array<int, 2> ends{};
-        if (from == From::pipe) {
+        if (piped) {
             ASSERT_EQ(::pipe2(ends.data(), O_CLOEXEC), 0);
-        } else
+        } else {
             ASSERT_EQ(::openpty(&ends[1], &ends[0], nullptr, nullptr, nullptr), 0);
+        }
         Descriptor reader{ends[0]}, typing{ends[1]};
         termios mode{};
-        if (from != From::pipe && from != From::terminal) {
+        if (piped || from == From::terminal) {
+            ASSERT_EQ(::fcntl(reader.get(), F_SETFL, O_NONBLOCK), 0);
+        } else {
             ASSERT_EQ(::tcgetattr(reader.get(), &mode), 0);
             mode.c_lflag &= ~static_cast<tcflag_t>(ICANON);
             mode.c_cc[VMIN] = 0;
             mode.c_cc[VTIME] = 1;
             ASSERT_EQ(::tcsetattr(reader.get(), TCSANOW, &mode), 0);
-        } else {
-            ASSERT_EQ(::fcntl(reader.get(), F_SETFL, O_NONBLOCK), 0);
         }
-        const bool hangs_up = from == From::pausing_terminal_hanging_up;
         ASSERT_EQ(::write(typing.get(), "hel", 3), 3);
         const auto got = unit::within_patience(
             [&] {
-                typing.close(); // only the test types
+                typing.close();          // only the test types
+                struct sigaction wake{}; // no SA_RESTART: the wait is cut short
+                wake.sa_handler = interrupted;
+                ::sigaction(SIGUSR1, &wake, nullptr);
                 std::FILE *stream = ::fdopen(::dup(reader.get()), "r");
                 const Message message = gathered_from(reader.get(), stream);
                 return std::string(message.read ? "read " : "failed ") + message.text;
             },
-            [&] {
+            [&](pid_t child) {
                 // Once it has taken what was typed, and waits for more.
-                const auto deadline = testing_support::Clock::now() + testing_support::patience();
-                for (int waiting = 1; waiting > 0 && testing_support::Clock::now() < deadline;) {
-                    ASSERT_EQ(::ioctl(reader.get(), FIONREAD, &waiting), 0);
-                    std::this_thread::sleep_for(1ms);
-                }
+                EXPECT_TRUE(testing_support::eventually([&] {
+                    int waiting = 1;
+                    return ::ioctl(reader.get(), FIONREAD, &waiting) == 0 && waiting == 0;
+                }));
                 std::this_thread::sleep_for(20ms);
-                if (hangs_up) {
+                if (from == From::pipe_and_a_signal) {
+                    ::kill(child, SIGUSR1);
+                    std::this_thread::sleep_for(20ms);
+                }
+                if (from == From::hanging_up) {
                     typing.close();
                 } else {
                     ASSERT_EQ(::write(typing.get(), "lo`\n", 4), 4);
                 }
             });
-        EXPECT_EQ(got, hangs_up ? "read hel" : "read hello");
+        EXPECT_EQ(got, from == From::hanging_up ? "read hel" : "read hello");
     }
 }
 

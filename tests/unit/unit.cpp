@@ -44,7 +44,7 @@ std::string CapturedStderr::text() const {
 }
 
 std::optional<std::string> within_patience(const std::function<std::string()> &work,
-                                           const std::function<void()> &meanwhile) {
+                                           const std::function<void(pid_t)> &meanwhile) {
     std::array<int, 2> result{};
     if (::pipe2(result.data(), O_CLOEXEC) != 0)
         return std::nullopt;
@@ -58,7 +58,7 @@ std::optional<std::string> within_patience(const std::function<std::string()> &w
         ::_exit(whole ? 0 : 1);
     }
     to.close();
-    meanwhile();
+    meanwhile(child);
     std::string said;
     const auto deadline = testing_support::Clock::now() + testing_support::patience();
     for (;;) {

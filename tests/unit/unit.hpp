@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include <sys/types.h>
+
 #include "descriptor.hpp"
 
 namespace unit {
@@ -25,11 +27,12 @@ class CapturedStderr {
     common::Descriptor saved_, file_;
 };
 
-// Runs `work` in a child process, and `meanwhile` here, and returns what
+// Runs `work` in a child process, and `meanwhile` here (told the child), and returns what
 // `work` returned, or nothing when it did not end within the tests' patience
 // (it is killed then): a fault that makes a unit spin or hang fails its test
 // instead of stopping the run.
 std::optional<std::string> within_patience(
-    const std::function<std::string()> &work, const std::function<void()> &meanwhile = [] {});
+    const std::function<std::string()> &work,
+    const std::function<void(pid_t)> &meanwhile = [](pid_t) {});
 
 } // namespace unit
