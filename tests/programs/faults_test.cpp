@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace testing_support;
@@ -21,7 +22,14 @@ namespace {
 
 enum class Who { drummet, client, both };
 enum class When { before_any_pipe, once_connected };
-enum class Start { as_usual, stdin_closed, stdout_closed, stdin_a_file, stdin_packets };
+enum class Start {
+    as_usual,
+    stdin_closed,
+    stdout_closed,
+    stdin_a_file,
+    stdin_packets,
+    stdin_a_socket
+};
 
 struct Fault {
     const char *what;
@@ -47,6 +55,8 @@ TEST(Faults, EachFailureIsOneLineThatSaysWhat) {
          "stdin: is a pipe, which needs a pipe of its own to be read up to the backtick and no "
          "further: Too many open files",
          ""},
+        {"a socket whose peer cannot be known", Who::drummet, "getpeername", "error=ENOBUFS", "",
+         Start::stdin_a_socket, When::before_any_pipe, "stdin: No buffer space available", ""},
         {"a full file system", Who::both, "mknodat", "error=ENOSPC", "", Start::as_usual,
          When::before_any_pipe,
          "fifo1: cannot be made in FOLDER: " + full +
@@ -89,12 +99,16 @@ TEST(Faults, EachFailureIsOneLineThatSaysWhat) {
             const Fd packets_out{packets[0]}, packets_in{packets[1]};
             ASSERT_TRUE(write_once(packets_in.get(), "hello world`"));
             const Fd file{::open((dir / "message").c_str(), O_RDONLY | O_CLOEXEC)};
+            std::array<int, 2> sockets{};
+            ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets.data()), 0);
+            const Fd socket{sockets[0]}, peer{sockets[1]};
             SpawnOptions options;
             options.close_stdin = fault.start == Start::stdin_closed;
             options.close_stdout = fault.start == Start::stdout_closed;
-            const int input = fault.start == Start::stdin_a_file    ? file.get()
-                              : fault.start == Start::stdin_packets ? packets_out.get()
-                                                                    : -1;
+            const int input = fault.start == Start::stdin_a_file     ? file.get()
+                              : fault.start == Start::stdin_packets  ? packets_out.get()
+                              : fault.start == Start::stdin_a_socket ? socket.get()
+                                                                     : -1;
             options.stdin_pipe = input < 0;
             options.in_child = [input] {
                 if (input >= 0)
