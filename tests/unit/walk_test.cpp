@@ -150,25 +150,32 @@ TEST(Walk, StopsWhereTheWayCannotBeFollowed) {
     }
     ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
     fs::create_directory(dir / "folder");
+    fs::create_symlink("link-loop", dir / "loop");
+    // Links that each lead through the next, what follows each left to walk.
+    std::string filler;
+    for (int step = 0; step < 19; ++step)
+        filler += std::string(200, 'x') + "/";
+    fs::create_symlink("b/" + filler, dir / "a");
+    fs::create_symlink("c/" + filler, dir / "b");
     struct Case {
-        const char *name, *target;
+        std::string name, target;
         Walk end;
         Refusal refusal;
         int error;
     };
-    for (const Case &c :
-         {Case{"dangling", "nowhere", Walk::refused, Refusal::dangling_link, 0},
-          Case{"dangling deeper", "folder/nowhere", Walk::refused, Refusal::dangling_link, 0},
-          Case{"loop", "loop", Walk::failed, Refusal::none, ELOOP},
-          Case{"file as a folder", "file/pipe", Walk::failed, Refusal::none, ENOTDIR},
-          Case{"pipe as a folder", "pipe/", Walk::failed, Refusal::none, ENOTDIR},
-          Case{"to a folder", "folder", Walk::reached, Refusal::none, 0},
-          Case{"to the root", "/", Walk::reached, Refusal::none, 0}}) {
+    for (const Case &c : std::vector<Case>{
+             {"dangling", "nowhere", Walk::refused, Refusal::dangling_link, 0},
+             {"dangling deeper", "folder/nowhere", Walk::refused, Refusal::dangling_link, 0},
+             {"loop", "loop", Walk::failed, Refusal::none, ELOOP},
+             {"file as a folder", "file/pipe", Walk::failed, Refusal::none, ENOTDIR},
+             {"pipe as a folder", "pipe/", Walk::failed, Refusal::none, ENOTDIR},
+             {"nested past twice PATH_MAX", "a/" + filler, Walk::failed, Refusal::none,
+              ENAMETOOLONG},
+             {"to a folder", "folder", Walk::reached, Refusal::none, 0},
+             {"to the root", "/", Walk::reached, Refusal::none, 0}}) {
         SCOPED_TRACE(c.name);
-        fs::create_symlink(c.target, dir / (std::string("link-") + c.name));
-        if (std::string_view(c.name) == "loop")
-            fs::create_symlink("link-loop", dir / "loop");
-        const Way way = walk_from(dir.path(), (std::string("link-") + c.name).c_str());
+        fs::create_symlink(c.target, dir / ("link-" + c.name));
+        const Way way = walk_from(dir.path(), ("link-" + c.name).c_str());
         EXPECT_EQ(way.end, c.end);
         EXPECT_EQ(way.refusal, c.refusal);
         EXPECT_EQ(way.error, c.error);
