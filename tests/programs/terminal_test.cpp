@@ -393,10 +393,11 @@ pid_t drummet_of(const Shell &shell) {
 
 // Stopped (Ctrl-Z, or kill -TSTP, with the terminal's own flush or without
 // it), drummet leaves nothing typed for it to the shell, which reads the
-// terminal while drummet is stopped; brought back with fg, straight away or
-// after bg, it takes the terminal again: what is typed while the reply is
-// awaited never reaches the shell, and does not show. A real shell's job
-// control drives it.
+// terminal while drummet is stopped; brought back with fg before its message,
+// it leaves the terminal as it was until the message is in; after it,
+// straight away or after bg, it takes the terminal again: what is typed while
+// the reply is awaited never reaches the shell, and does not show. A real
+// shell's job control drives it.
 TEST(OnATerminal, StoppedAndBackNothingTypedForItReachesTheShell) {
     enum class Stop { kill_tstp, kill_tstp_noflsh, ctrl_z_then_fg, ctrl_z_bg_fg };
     for (const Stop stop :
@@ -418,7 +419,14 @@ TEST(OnATerminal, StoppedAndBackNothingTypedForItReachesTheShell) {
             ASSERT_TRUE(shell.wait_for("Stopped", mark)) << shell.screen();
             ASSERT_TRUE(shell.run("echo done")) << shell.screen();
             EXPECT_EQ(shell.screen().find("LEAK5", mark), std::string::npos) << shell.screen();
-            ASSERT_TRUE(shell.run("kill -9 %1")) << shell.screen();
+            // Back before its message, it leaves the terminal as it was: the
+            // message is typed, and echoed, as on any line.
+            shell.type("fg\n");
+            ClientEnds client = connect_as_client(here.path());
+            ASSERT_TRUE(shell.wait_for("Enter message : ", mark)) << shell.screen();
+            EXPECT_EQ(shell.mode().c_lflag & (ICANON | ECHO), tcflag_t{ICANON | ECHO});
+            shell.type("hi`\n");
+            EXPECT_EQ(read_once(client.message.get()), "hi");
             continue;
         }
         ClientEnds client = connect_as_client(here.path());

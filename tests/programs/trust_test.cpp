@@ -675,6 +675,34 @@ TEST(Trust, PipesLinkedFromAnotherFolderShareItsLock) {
     }
 }
 
+// A link into a folder the user may search but not read leads to a pipe whose
+// folder drummet cannot lock: it refuses it; the client, which locks nothing,
+// goes on.
+TEST(Trust, ALinkIntoAFolderThatCannotBeLockedIsRefusedByDrummetAlone) {
+    ASSERT_TRUE(running_as_root()) << "this test acts as another user: run it as root";
+    TempDir top;
+    const fs::path own = top / "own", there = top / "there";
+    fs::permissions(top.path(), fs::perms(0755));
+    make_folder(own, 0700, user);
+    make_folder(there, 0755, 0);
+    ASSERT_EQ(::mkfifo((there / "fifo1").c_str(), 0666), 0);
+    fs::permissions(there / "fifo1", fs::perms(0666));
+    ASSERT_EQ(::chmod(there.c_str(), 0311), 0);
+    fs::create_symlink(there / "fifo1", own / "fifo1");
+    for (const Program &program : both_programs()) {
+        SCOPED_TRACE(program.name);
+        if (!is_drummet(program)) {
+            EXPECT_EQ(converse(program, own, as(user)).status, 0);
+            continue;
+        }
+        const Outcome outcome = Process({program.path}, own, as(user)).finish();
+        EXPECT_EQ(outcome.err, line_of(program, "fifo1: leads into " + there.string() +
+                                                    ", which cannot be opened to be locked: "
+                                                    "Permission denied"));
+        EXPECT_EQ(outcome.status, program.failure_status);
+    }
+}
+
 // A fifo2 whose link is moved while drummet waits leads it into a folder it
 // must lock as well, however many it holds already.
 TEST(Trust, LocksTheFolderOfAPipeRelinkedWhileItWaits) {
