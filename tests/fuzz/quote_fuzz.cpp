@@ -101,8 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string word = common::quote_name(room, name, true);
     if (!printable(text) || !printable(word) || word.empty())
         std::abort();
-    // A name is shown as it is, or in the one form that escapes what it must.
-    if (text != name && !text.starts_with("\"$(printf '"))
+    // A name a terminal shows as it is, is shown as it is; any other in the one
+    // form that escapes what it must.
+    if ((text == name) != printable(name) || (text != name && !text.starts_with("\"$(printf '")))
         std::abort();
     std::string back;
     if (!read_back(word, back) || back != name)

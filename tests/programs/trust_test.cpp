@@ -629,6 +629,17 @@ void expect_held_while_it_goes_on(Process &first, const fs::path &held, const fs
     EXPECT_EQ(first.finish().status, 0);
 }
 
+// A link to a pipe of drummet's own folder, by any way (its full path here),
+// leads to a folder it holds the lock of already.
+TEST(Trust, ALinkBackIntoItsOwnFolderNeedsNoSecondLock) {
+    TempDir dir;
+    ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+    fs::create_symlink(dir / "pipe", dir / "fifo1");
+    const Outcome outcome = converse(both_programs().front(), dir.path());
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+}
+
 // Whatever names lead to a pipe, two drummets never wait on it: the folder of
 // its one name is locked too, fifo2's before fifo1 is waited on (a client that
 // connected for nothing would answer the other drummet), and a pipe mounted

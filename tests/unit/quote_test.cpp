@@ -29,6 +29,8 @@ const std::vector<Case> &cases() {
     static const std::vector<Case> all = {
         {"plain", "/tmp/x", "/tmp/x", "'/tmp/x'"},
         {"a quote", "it's", "it's", "'it'\\''s'"},
+        {"characters of three and four bytes", "\xe4\xb8\x80\xf0\x9d\x84\x9e",
+         "\xe4\xb8\x80\xf0\x9d\x84\x9e", "'\xe4\xb8\x80\xf0\x9d\x84\x9e'"},
         {"letters of other scripts", "/tmp/\xc3\xa9t\xc3\xa9 \xd0\xb6",
          "/tmp/\xc3\xa9t\xc3\xa9 \xd0\xb6", "'/tmp/\xc3\xa9t\xc3\xa9 \xd0\xb6'"},
         {"escape sequences", "x\033]0;T\a\033[2Jy", "\"$(printf 'x\\033]0;T\\007\\033[2Jy')\"",

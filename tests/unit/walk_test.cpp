@@ -200,17 +200,21 @@ TEST(Walk, RefusesTheWayThroughAFolderAnyoneMayChange) {
     struct Case {
         const char *what;
         fs::path target;
+        Walk end;
     };
     for (const Case &c :
-         {Case{"a link there", open / "fifo1"}, Case{"a folder there", open / "sub" / "fifo1"},
-          Case{"the pipe there", open / "fifo2"}}) {
+         {Case{"a link there", open / "fifo1", Walk::open_to_all},
+          Case{"a folder there", open / "sub" / "fifo1", Walk::open_to_all},
+          Case{"the pipe there", open / "fifo2", Walk::open_to_all},
+          // The folder that holds it is no name anyone there can change.
+          Case{"into it and out again", "../open/../theirs/fifo1", Walk::reached}}) {
         SCOPED_TRACE(c.what);
         fs::remove(working / "fifo1");
         fs::create_symlink(c.target, working / "fifo1");
         const Way way = walk_from(working, "fifo1");
-        EXPECT_EQ(way.end, Walk::open_to_all);
+        EXPECT_EQ(way.end, c.end);
         ASSERT_TRUE(way.folder.valid());
-        EXPECT_EQ(way.folder_is.identity, identity_of(open));
+        EXPECT_EQ(way.folder_is.identity, identity_of(c.end == Walk::reached ? theirs : open));
     }
 }
 
