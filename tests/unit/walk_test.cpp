@@ -151,6 +151,7 @@ TEST(Walk, StopsWhereTheWayCannotBeFollowed) {
     ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
     fs::create_directory(dir / "folder");
     fs::create_symlink("link-loop", dir / "loop");
+    fs::create_symlink("pipe", dir / "to-pipe");
     // Links that each lead through the next, what follows each left to walk.
     std::string filler;
     for (int step = 0; step < 19; ++step)
@@ -169,6 +170,7 @@ TEST(Walk, StopsWhereTheWayCannotBeFollowed) {
              {"loop", "loop", Walk::failed, Refusal::none, ELOOP},
              {"file as a folder", "file/pipe", Walk::failed, Refusal::none, ENOTDIR},
              {"pipe as a folder", "pipe/", Walk::failed, Refusal::none, ENOTDIR},
+             {"a link to a pipe as a folder", "to-pipe/", Walk::failed, Refusal::none, ENOTDIR},
              {"nested past twice PATH_MAX", "a/" + filler, Walk::failed, Refusal::none,
               ENAMETOOLONG},
              {"to a folder", "folder", Walk::reached, Refusal::none, 0},
