@@ -271,9 +271,19 @@ extern "C" void interrupted(int) {}
 // read gives nothing while the user pauses: drummet waits for more. Such a
 // terminal that hangs up has nothing more to give: the message ends there.
 TEST(Input, WaitsForInputThatHasNothingYetAndEndsWhereATerminalHangsUp) {
-    enum class From { pipe, pipe_and_a_signal, terminal, pausing_terminal, hanging_up };
-    for (const From from : {From::pipe, From::pipe_and_a_signal, From::terminal,
-                            From::pausing_terminal, From::hanging_up}) {
+    // Hung up while a read waits a tenth of a second for input (VTIME 1), the
+    // terminal says so with EIO; while drummet waits in poll, with POLLHUP.
+    enum class From {
+        pipe,
+        pipe_and_a_signal,
+        terminal,
+        pausing_terminal,
+        hanging_up_in_a_read,
+        hanging_up_in_a_wait
+    };
+    for (const From from :
+         {From::pipe, From::pipe_and_a_signal, From::terminal, From::pausing_terminal,
+          From::hanging_up_in_a_read, From::hanging_up_in_a_wait}) {
         SCOPED_TRACE(static_cast<int>(from));
         const bool piped = from == From::pipe || from == From::pipe_and_a_signal;
         std::array<int, 2> ends{};
@@ -290,9 +300,11 @@ TEST(Input, WaitsForInputThatHasNothingYetAndEndsWhereATerminalHangsUp) {
             ASSERT_EQ(::tcgetattr(reader.get(), &mode), 0);
             mode.c_lflag &= ~static_cast<tcflag_t>(ICANON);
             mode.c_cc[VMIN] = 0;
-            mode.c_cc[VTIME] = 1;
+            mode.c_cc[VTIME] = from == From::hanging_up_in_a_wait ? 0 : 1;
             ASSERT_EQ(::tcsetattr(reader.get(), TCSANOW, &mode), 0);
         }
+        const bool hangs_up =
+            from == From::hanging_up_in_a_read || from == From::hanging_up_in_a_wait;
         ASSERT_EQ(::write(typing.get(), "hel", 3), 3);
         const auto got = unit::within_patience(
             [&] {
@@ -315,13 +327,13 @@ TEST(Input, WaitsForInputThatHasNothingYetAndEndsWhereATerminalHangsUp) {
                     ::kill(child, SIGUSR1);
                     std::this_thread::sleep_for(20ms);
                 }
-                if (from == From::hanging_up) {
+                if (hangs_up) {
                     typing.close();
                 } else {
                     ASSERT_EQ(::write(typing.get(), "lo`\n", 4), 4);
                 }
             });
-        EXPECT_EQ(got, from == From::hanging_up ? "read hel" : "read hello");
+        EXPECT_EQ(got, hangs_up ? "read hel" : "read hello");
     }
 }
 
