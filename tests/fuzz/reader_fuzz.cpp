@@ -10,25 +10,18 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include "../inputs.hpp"
 #include "input.hpp"
 #include "report.hpp"
 
 const common::Program common::program{"drummet", 255};
 
 namespace {
-
-enum class Kind { pipe, packet_pipe, stream, packets, datagrams };
 
 struct Read {
     bool read = true;
@@ -69,26 +62,6 @@ Read model(Kind kind, const std::vector<std::string> &pieces) {
     return wanted;
 }
 
-// What is left for the next reader, all of it: the bytes of a pipe or a stream,
-// or of the records still queued. A record may be empty (recv gives 0), so
-// records are taken until none is queued: datagrams until recv would wait,
-// sequenced packets while bytes are queued.
-std::string left_in(int fd, Kind kind) {
-    std::string left;
-    std::array<char, 8192> chunk{};
-    for (;;) {
-        int queued = 0;
-        if (kind == Kind::packets && (::ioctl(fd, FIONREAD, &queued) != 0 || queued == 0))
-            return left;
-        const ssize_t got = kind == Kind::pipe || kind == Kind::packet_pipe
-                                ? ::read(fd, chunk.data(), chunk.size())
-                                : ::recv(fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
-        if (got < 0 || (got == 0 && kind != Kind::datagrams && kind != Kind::packets))
-            return left;
-        left.append(chunk.data(), static_cast<std::size_t>(got));
-    }
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -119,26 +92,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (kind == Kind::datagrams || writer_stays)
         pieces.emplace_back("`");
 
-    std::array<int, 2> ends{};
-    if (kind == Kind::pipe || kind == Kind::packet_pipe) {
-        if (::pipe2(ends.data(), O_CLOEXEC | (kind == Kind::packet_pipe ? O_DIRECT : 0)) != 0)
-            std::abort();
-    } else {
-        const int type = kind == Kind::stream    ? SOCK_STREAM
-                         : kind == Kind::packets ? SOCK_SEQPACKET
-                                                 : SOCK_DGRAM;
-        if (::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, ends.data()) != 0)
-            std::abort();
-    }
-    common::Descriptor reader{ends[0]}, writer{ends[1]};
-    for (const std::string &piece : pieces)
-        if (::write(writer.get(), piece.data(), piece.size()) != static_cast<ssize_t>(piece.size()))
-            std::abort(); // what the input holds would not be known
-    if (!writer_stays && kind != Kind::datagrams)
-        writer.close();
+    const Held held = holding(kind, pieces, writer_stays || kind == Kind::datagrams);
+    if (!held.reader.valid() || !held.whole)
+        std::abort(); // what the input holds would not be known
 
     Input input;
-    if (!prepare_input(reader.get(), input))
+    if (!prepare_input(held.reader.get(), input))
         std::abort();
     std::array<char, common::message_capacity> buffer{};
     Gathered got{buffer};
@@ -149,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (read &&
         (std::string(buffer.data(), got.stored) != wanted.message || got.dropped != wanted.dropped))
         std::abort();
-    if (left_in(reader.get(), kind) != wanted.left)
+    if (left_in(held.reader, kind) != wanted.left)
         std::abort();
     return 0;
 }

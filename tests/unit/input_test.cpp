@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "../expected.hpp"
+#include "../inputs.hpp"
 #include "../shared.hpp"
 #include "unit.hpp"
 
@@ -128,50 +129,6 @@ TEST(Input, TellsWhatEachInputIsOrWhyItCanGiveNoMessage) {
     }
 }
 
-enum class Kind { pipe, packet_pipe, stream, packets, datagrams };
-
-// An input that holds `writes`, and the test's own end of it, to see what is
-// left. The writer closes unless `open`.
-struct Shared {
-    Descriptor reader, writer;
-};
-Shared holding(Kind kind, const std::vector<std::string> &writes, bool open = false) {
-    std::array<int, 2> ends{};
-    const int type = kind == Kind::stream    ? SOCK_STREAM
-                     : kind == Kind::packets ? SOCK_SEQPACKET
-                                             : SOCK_DGRAM;
-    if (kind == Kind::pipe || kind == Kind::packet_pipe) {
-        EXPECT_EQ(::pipe2(ends.data(), O_CLOEXEC | (kind == Kind::packet_pipe ? O_DIRECT : 0)), 0);
-    } else
-        EXPECT_EQ(::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, ends.data()), 0);
-    Shared shared{Descriptor{ends[0]}, Descriptor{ends[1]}};
-    for (const std::string &write : writes) {
-        EXPECT_EQ(::write(shared.writer.get(), write.data(), write.size()),
-                  static_cast<ssize_t>(write.size()));
-    }
-    if (!open)
-        shared.writer.close();
-    return shared;
-}
-
-// What is left in the input: to its end, or, where the writer stays, or
-// records have no end, what is there now.
-std::string left_in(const Descriptor &reader) {
-    std::string left;
-    std::array<char, 8192> chunk{};
-    for (;;) {
-        pollfd ready{reader.get(), POLLIN, 0};
-        if (::poll(&ready, 1, 0) <= 0)
-            return left;
-        const ssize_t got = ::recv(reader.get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
-        const ssize_t read =
-            got < 0 && errno == ENOTSOCK ? ::read(reader.get(), chunk.data(), chunk.size()) : got;
-        if (read <= 0)
-            return left;
-        left.append(chunk.data(), static_cast<std::size_t>(read));
-    }
-}
-
 // From a pipe or a socket, what follows the backtick is for whoever reads it
 // next: drummet reads up to it and not a byte further. A pipe of packets
 // gives a whole packet to each read: only the rest of the backtick's own
@@ -242,12 +199,13 @@ TEST(Input, FromAPipeOrASocketReadsUpToTheBacktickAndNoFurther) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        Shared input = holding(c.kind, c.writes, c.writer_stays);
+        const Held input = holding(c.kind, c.writes, c.writer_stays);
+        ASSERT_TRUE(input.whole);
         const Message message = gathered_from(input.reader.get());
         EXPECT_TRUE(message.read);
         EXPECT_EQ(message.text, c.message);
         EXPECT_EQ(message.dropped, c.dropped);
-        EXPECT_EQ(left_in(input.reader), c.left);
+        EXPECT_EQ(left_in(input.reader, c.kind), c.left);
     }
 }
 
@@ -255,12 +213,12 @@ TEST(Input, FromAPipeOrASocketReadsUpToTheBacktickAndNoFurther) {
 // leaves where the message ends unknown: nothing is read, and it says so.
 TEST(Input, ARecordLongerThanALookIsRefusedAndLeftWhole) {
     const std::string record = std::string(4500, 'a') + "`" + std::string(499, 'b');
-    Shared input = holding(Kind::datagrams, {record, "second`"}, true);
+    const Held input = holding(Kind::datagrams, {record, "second`"}, true);
     const unit::CapturedStderr said;
     EXPECT_FALSE(gathered_from(input.reader.get()).read);
     EXPECT_EQ(said.text(), "drummet: stdin: holds a record longer than drummet can look at, so "
                            "where the message ends is not known: nothing is sent\n");
-    EXPECT_EQ(left_in(input.reader), record + "second`");
+    EXPECT_EQ(left_in(input.reader, Kind::datagrams), record + "second`");
 }
 
 extern "C" void interrupted(int) {}
