@@ -38,11 +38,12 @@ vm_start() {
 # Once for all the machines a script starts.
 vm_on_exit() {
 	local signal words current
+	[ -z "${vm_trapped:-}" ] || return 0
+	vm_trapped=1
 	for signal in EXIT TERM INT HUP; do
 		# trap -p says `trap -- 'COMMAND' SIGNAL`, quoted for the shell.
 		eval "words=($(trap -p "$signal"))"
 		current=${words[2]:-}
-		case $current in *vm_off*) continue ;; esac
 		if [ "$signal" = EXIT ]; then
 			trap -- "vm_off${current:+; $current}" EXIT
 		else
