@@ -111,8 +111,9 @@ Way walk(int working, const Node &working_is, const char *name, Made made, const
     if (who == nullptr)
         who = who_we_are;
     // What is left to walk: the name, and where links lead, their targets
-    // with what followed them.
-    std::array<char, 2 * PATH_MAX> left{}, next{};
+    // with what followed them. Written before they are read, and so left
+    // unset: a walk that meets no link touches little of them.
+    std::array<char, 2 * PATH_MAX> left, next;
     if (std::strlen(name) >= left.size())
         return failed(ENAMETOOLONG);
     std::strcpy(left.data(), name);
