@@ -9,6 +9,7 @@
 #include <array>
 #include <climits>
 #include <csignal>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -439,6 +440,14 @@ TEST(OnATerminal, StoppedAndBackNothingTypedForItReachesTheShell) {
         if (stop == Stop::ctrl_z_bg_fg) {
             mark = shell.mark();
             ASSERT_TRUE(shell.run("bg")) << shell.screen();
+            // A background job leaves the terminal alone: one that changed it
+            // would be stopped for it (SIGTTOU).
+            const pid_t drummet = drummet_of(shell);
+            std::this_thread::sleep_for(200ms);
+            std::ifstream stat("/proc/" + std::to_string(drummet) + "/stat");
+            std::string pid, name, state;
+            stat >> pid >> name >> state;
+            EXPECT_NE(state, "T") << "stopped in the background";
         }
         mark = shell.mark();
         shell.type("fg\n");
