@@ -465,10 +465,17 @@ Shell::Shell(const fs::path &dir)
         throw std::runtime_error("no shell prompt: " + screen());
 }
 
+// A prompt alone does not show that the line ran: the one after a job's
+// "Stopped" may come after the line is typed, and the terminal may echo the
+// line before the shell reads it. What the line's own echo prints, and the
+// typed line does not hold, does.
 bool Shell::run(std::string_view line) {
+    const std::string done = "ran" + std::to_string(++lines_run_);
     const std::size_t at = mark();
-    type(std::string(line) + "\n");
-    return wait_for("\r\n$ ", at);
+    type(std::string(line) + "; echo ran$((" + std::to_string(lines_run_) + "))\n");
+    if (!wait_for(done + "\r\n", at))
+        return false;
+    return wait_for("$ ", screen().find(done + "\r\n", at));
 }
 
 void stop_for_tracing() {

@@ -173,6 +173,9 @@ class Shell : public OnATerminal {
     explicit Shell(const std::filesystem::path &dir);
     // Types `line` and Enter, and waits for the prompt after what it did.
     bool run(std::string_view line);
+
+  private:
+    int lines_run_ = 0;
 };
 
 // For SpawnOptions::in_child: stop right away, to be traced by the test.
