@@ -154,7 +154,7 @@ int main(int argc, char **argv) {
 
     common::Channel channel;
     Input input;
-    if (!common::enter_folder(line) ||
+    if (!common::enter_folder(line.folder) ||
         !common::open_working_folder(channel.folder, common::Role::broadcaster) ||
         !prepare_input(STDIN_FILENO, input))
         return exit_failed;

@@ -54,7 +54,7 @@ int main(int argc, char **argv) {
         if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF)
             closed[closed_count++] = fd;
     if (!common::park_closed_descriptors(std::span{closed}.first(closed_count)) ||
-        !common::enter_folder(line))
+        !common::enter_folder(line.folder))
         return common::client_failed;
     common::hold_back_write_signals();
     common::Channel channel;

@@ -70,11 +70,4 @@ int read_command_line(int argc, char **argv, std::string_view usage, CommandLine
     return -1;
 }
 
-bool enter_folder(const CommandLine &line) {
-    if (line.folder == nullptr || ::chdir(line.folder) == 0)
-        return true;
-    report_errno(line.folder);
-    return false;
-}
-
 } // namespace common

@@ -16,8 +16,4 @@ struct CommandLine {
 // a bad argument, which it names on standard error), or -1 to go on.
 int read_command_line(int argc, char **argv, std::string_view usage, CommandLine &line);
 
-// Changes to the folder -C names, if any; says why and returns false when it
-// cannot.
-bool enter_folder(const CommandLine &line);
-
 } // namespace common

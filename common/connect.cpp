@@ -123,9 +123,13 @@ Verdict judge(Channel &channel, Pipe &pipe, const char *name, Make make) {
             break;
         if (make == Make::no)
             return Verdict::absent;
+        // What stands at the name after an EEXIST is another's, even where
+        // ours stood there a moment before.
         if (::mkfifoat(working.fd.get(), name, pipe_mode) == 0) {
             made = Made::by_us;
-        } else if (errno != EEXIST) {
+        } else if (errno == EEXIST) {
+            made = Made::before;
+        } else {
             report_not_made(channel, name);
             return Verdict::refused;
         }

@@ -7,10 +7,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "report.hpp"
 #include "trust.hpp"
+#include "walk.hpp"
 
 namespace common {
 
@@ -26,6 +28,53 @@ Locked lock_open(int fd) {
 }
 
 } // namespace
+
+bool enter_folder(const char *path) {
+    if (path == nullptr)
+        return true;
+    if (*path == '\0') { // as chdir("") fails
+        errno = ENOENT;
+        report_errno(path);
+        return false;
+    }
+    Folder start;
+    start.fd = Descriptor{::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)};
+    if (!start.fd.valid() || !inspect(start.fd.get(), start.is)) {
+        report_errno(path);
+        return false;
+    }
+    Way way = walk(start.fd.get(), start.is, path, Made::before);
+    switch (way.end) {
+    case Walk::reached:
+        if (!S_ISDIR(way.node_is.mode))
+            errno = ENOTDIR;
+        else if (::fchdir(way.node.get()) == 0)
+            return true;
+        break;
+    case Walk::absent:
+        errno = ENOENT;
+        break;
+    case Walk::refused:
+        // Nothing at a name past a link is nothing there, as chdir says.
+        if (way.refusal == Refusal::dangling_link) {
+            errno = ENOENT;
+            break;
+        }
+        report(path, "%s", refusal_text(way.refusal));
+        return false;
+    case Walk::open_to_all:
+        report(path,
+               "leads into %s, where anyone may swap the pipes (writable by all, not sticky); use "
+               "a folder of your own (mktemp -d)",
+               shown(folder_name(way.folder.get(), start, "a folder whose path cannot be had")));
+        return false;
+    case Walk::failed:
+        errno = way.error;
+        break;
+    }
+    report_errno(path);
+    return false;
+}
 
 bool open_working_folder(Folder &folder, Role role) {
     folder.role = role;

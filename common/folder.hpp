@@ -22,6 +22,12 @@ struct Folder {
     bool locked = false;
 };
 
+// Changes to the folder `path` names (-C), if any, reached as the pipes'
+// names are: walked from the current folder, every link and folder on the
+// way judged where it lies, so that a stranger's link on the way cannot lead
+// into a folder of theirs. Says why and returns false when it must not.
+bool enter_folder(const char *path);
+
 // Opens the working folder as `role` needs it, and judges it. Says why and
 // returns false when it must not be used.
 bool open_working_folder(Folder &folder, Role role);

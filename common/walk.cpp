@@ -8,7 +8,9 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace common {
@@ -31,6 +33,13 @@ bool names_no_path(std::string_view target) {
         if ((c < 'a' || c > 'z') && c != '_')
             return false;
     return true;
+}
+
+// Only /proc holds links the kernel alone can follow: elsewhere a target
+// such as "pipe:[1]" is a name like any other.
+bool on_proc(int fd) {
+    struct statfs where{};
+    return ::fstatfs(fd, &where) == 0 && where.f_type == PROC_SUPER_MAGIC;
 }
 
 unsigned long read_number(const char *path, unsigned long otherwise) {
@@ -179,7 +188,7 @@ Way walk(int working, const Node &working_is, const char *name, Made made, const
             const ssize_t got = ::readlinkat(node.get(), "", target.data(), target.size() - 1);
             if (got < 0)
                 return failed(errno);
-            if (names_no_path(target.data())) {
+            if (names_no_path(target.data()) && on_proc(node.get())) {
                 Descriptor object{::openat(here.fd, step.data(), O_PATH | O_CLOEXEC)};
                 if (!object.valid() || !inspect(object.get(), is))
                     return errno == ENOENT ? refused(Refusal::dangling_link) : failed(errno);

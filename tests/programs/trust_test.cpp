@@ -241,7 +241,8 @@ void enter_unmapped_user_namespace() {
 // In a folder such as /tmp anyone can leave a node under any name and listen
 // at the other end of a pipe, and so can any member of a sticky team folder:
 // a stranger's pipe there, or a stranger's link or folder anywhere on the way
-// to one, is refused; the owner of the folder, and our own user, are trusted.
+// to one or to the folder -C names, is refused; the owner of the folder, and
+// our own user, are trusted.
 // Seen from a user namespace, the host's root, who owns such folders, and every
 // user the namespace does not map show as one overflow uid, which the
 // namespace may map to a user of its own, or which may be our own user where
@@ -258,8 +259,9 @@ TEST(Trust, InASharedStickyFolderTrustsOnlyOurOwnAndTheFolderOwners) {
         fifo2,
         their_link_midway, // our link to a name beyond the stranger's link there
         their_folder_midway,
-        by_the_owner, // the folder owner's pipes
-        by_our_user,  // made by another process of our own user
+        their_link_to_the_folder, // -C through the stranger's link to their folder
+        by_the_owner,             // the folder owner's pipes
+        by_our_user,              // made by another process of our own user
     };
     struct Case {
         int mode;
@@ -279,6 +281,7 @@ TEST(Trust, InASharedStickyFolderTrustsOnlyOurOwnAndTheFolderOwners) {
         {03770, From::the_host, Planted::fifo2, false},
         {03770, From::the_host, Planted::their_link_midway, false},
         {01777, From::the_host, Planted::their_folder_midway, false},
+        {03770, From::the_host, Planted::their_link_to_the_folder, false},
         {01777, From::the_host, Planted::by_the_owner, true},
         {01777, From::as_nobody, Planted::by_our_user, true},
         {01777, From::as_nobody, Planted::fifo1, false},
@@ -325,6 +328,12 @@ TEST(Trust, InASharedStickyFolderTrustsOnlyOurOwnAndTheFolderOwners) {
                 where = own;
                 break;
             }
+            case Planted::their_link_to_the_folder:
+                make_fifo_as(stranger, theirs / "fifo1");
+                make_fifo_as(stranger, theirs / "fifo2");
+                as_another(stranger,
+                           [&] { return ::symlink(theirs.c_str(), (shared / "talk").c_str()); });
+                break;
             case Planted::by_the_owner:
                 make_fifo_as(stranger, shared / "fifo1");
                 make_fifo_as(stranger, shared / "fifo2");
@@ -355,12 +364,16 @@ TEST(Trust, InASharedStickyFolderTrustsOnlyOurOwnAndTheFolderOwners) {
                 EXPECT_EQ(outcome.status, 0);
                 continue;
             }
-            const Outcome outcome = Process({program.path}, where, options).finish();
+            const bool by_option = c.planted == Planted::their_link_to_the_folder;
+            const std::string refused = by_option                     ? (shared / "talk").string()
+                                        : c.planted == Planted::fifo2 ? "fifo2"
+                                                                      : "fifo1";
+            const Outcome outcome =
+                by_option ? Process({program.path, "-C", refused}, "/", options).finish()
+                          : Process({program.path}, where, options).finish();
             EXPECT_EQ(outcome.out, "");
-            EXPECT_EQ(
-                outcome.err,
-                line_of(program, std::string(c.planted == Planted::fifo2 ? "fifo2" : "fifo1") +
-                                     ": " + std::string(expected::planted)));
+            EXPECT_EQ(outcome.err,
+                      line_of(program, refused + ": " + std::string(expected::planted)));
             EXPECT_EQ(outcome.status, program.failure_status);
         }
     }
@@ -369,7 +382,7 @@ TEST(Trust, InASharedStickyFolderTrustsOnlyOurOwnAndTheFolderOwners) {
 // Where anyone may write and nothing is sticky, anyone may swap what is there
 // at any moment: the working folder is refused, with its name as one line
 // whatever bytes it holds, and so is a link there, or a folder, on the way to
-// a pipe, wherever the way starts.
+// a pipe or to the folder -C names, wherever the way starts.
 TEST(Trust, RefusesEveryWayThroughAFolderAnyoneMayWriteToThatIsNotSticky) {
     for (const Program &program : both_programs()) {
         SCOPED_TRACE(program.name);
@@ -398,6 +411,16 @@ TEST(Trust, RefusesEveryWayThroughAFolderAnyoneMayWriteToThatIsNotSticky) {
         EXPECT_EQ(outcome.err,
                   line_of(program, "fifo2: " + expected::leads_into_open_to_all(
                                                    fs::canonical(ww.path()).string())));
+        EXPECT_EQ(outcome.status, program.failure_status);
+
+        // A folder of our own there may be swapped before a client is
+        // started by its name.
+        fs::create_directory(ww / "mine");
+        const std::string mine = (ww / "mine").string();
+        outcome = Process({program.path, "-C", mine}, "/").finish();
+        EXPECT_EQ(outcome.err, line_of(program, mine + ": " +
+                                                    expected::leads_into_open_to_all(
+                                                        fs::canonical(ww.path()).string())));
         EXPECT_EQ(outcome.status, program.failure_status);
     }
 }

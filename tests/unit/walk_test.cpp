@@ -109,8 +109,9 @@ TEST(Walk, ReachesThePipeAtTheNameOrSaysNothingIsThere) {
 }
 
 // Links relative and absolute, chains of them, links to folders in the middle
-// of a target, and "." and ".." on the way: the walk ends on the pipe itself,
-// in the folder that holds its name.
+// of a target, "." and ".." on the way, and a name that only in /proc would
+// be a pipe's without a name: the walk ends on the pipe itself, in the folder
+// that holds its name.
 TEST(Walk, FollowsEveryLinkToThePipeItselfAndItsFolder) {
     TempDir top;
     const fs::path working = top / "working", there = top / "there", deeper = there / "deeper";
@@ -119,6 +120,7 @@ TEST(Walk, FollowsEveryLinkToThePipeItselfAndItsFolder) {
     ASSERT_EQ(::mkfifo((deeper / "pipe").c_str(), 0600), 0);
     fs::create_symlink(deeper, top / "shortcut");
     fs::create_symlink("pipe", deeper / "again");
+    fs::create_symlink(deeper / "pipe", working / "pipe:[1]");
     struct Case {
         const char *what;
         std::string target;
@@ -129,6 +131,7 @@ TEST(Walk, FollowsEveryLinkToThePipeItselfAndItsFolder) {
              {"through a link to a folder", "../shortcut/pipe"},
              {"to a link beside the pipe", "../there/deeper/again"},
              {"with . and .. and //", ".././there//deeper/../deeper/./pipe"},
+             {"named as /proc names a pipe without a name", "pipe:[1]"},
          }) {
         SCOPED_TRACE(c.what);
         fs::remove(working / "fifo1");
