@@ -78,7 +78,7 @@ bool mode_refuses(const Node &fifo, Access access, const Who &who) {
     const mode_t wanted = access == Access::write ? S_IWOTH : S_IROTH;
     const bool owner_mapped =
         who.maps_every_id || (fifo.uid != who.overflow_uid && fifo.gid != who.overflow_gid);
-    if (who.uid == 0 && owner_mapped)
+    if (owner_mapped && (who.overrides_modes || (access == Access::read && who.overrides_reading)))
         return false;
     const bool in_group =
         fifo.gid == who.gid || std::ranges::find(who.groups, fifo.gid) != who.groups.end();

@@ -44,6 +44,10 @@ struct Who {
     gid_t overflow_gid = 65534;
     // Whether our user namespace maps every id, as the initial one does.
     bool maps_every_id = false;
+    // The capabilities that pass the mode bits: CAP_DAC_OVERRIDE for every
+    // access, CAP_DAC_READ_SEARCH for reading. Root has them unless dropped.
+    bool overrides_modes = false;
+    bool overrides_reading = false;
 };
 
 enum class Made { by_us, before };
@@ -80,7 +84,8 @@ Refusal pipe_refusal(const Node &node, const Node &folder);
 const char *refusal_text(Refusal refusal);
 
 // Whether the mode bits themselves refuse us `access`, as the kernel reads
-// them: root passes them, but not for an owner its namespace does not map.
+// them: the capabilities pass them, but not for an owner our namespace does
+// not map.
 bool mode_refuses(const Node &fifo, Access access, const Who &who);
 
 // Whether someone else's access to the FIFO is allowed by its mode, and

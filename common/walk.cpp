@@ -8,9 +8,11 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace common {
@@ -111,6 +113,14 @@ const Who &who_we_are() {
         who.overflow_gid = static_cast<gid_t>(read_number("/proc/sys/kernel/overflowgid", 65534));
         who.maps_every_id =
             maps_every_id("/proc/self/uid_map") && maps_every_id("/proc/self/gid_map");
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3> caps{};
+        if (::syscall(SYS_capget, &header, caps.data()) == 0) {
+            who.overrides_modes = (caps[0].effective & (1U << CAP_DAC_OVERRIDE)) != 0;
+            who.overrides_reading = (caps[0].effective & (1U << CAP_DAC_READ_SEARCH)) != 0;
+        } else {
+            who.overrides_modes = who.overrides_reading = who.uid == 0;
+        }
         known = true;
     }
     return who;

@@ -46,7 +46,12 @@ Node fifo(uid_t owner, mode_t mode = 0644) {
 // unshare -U -r makes one; in one that maps nobody (unshare -U), we show as the
 // overflow uid ourselves; the real user nobody on the host is one too.
 const Who on_the_host{.uid = user, .gid = user, .groups = {}, .maps_every_id = true};
-const Who namespace_root{.uid = 0, .gid = 0, .groups = {}, .maps_every_id = false};
+const Who namespace_root{.uid = 0,
+                         .gid = 0,
+                         .groups = {},
+                         .maps_every_id = false,
+                         .overrides_modes = true,
+                         .overrides_reading = true};
 const Who unmapped{.uid = nobody, .gid = nobody, .groups = {}, .maps_every_id = false};
 const Who real_nobody{.uid = nobody, .gid = nobody, .groups = {}, .maps_every_id = true};
 
@@ -159,7 +164,18 @@ TEST(Rules, EachRefusalHasTheManualsWords) {
 TEST(Rules, TheModeRefusesAsTheKernelReadsIt) {
     const std::array<gid_t, 2> groups{100, 2400};
     const Who member{.uid = user, .gid = user, .groups = groups, .maps_every_id = true};
-    const Who host_root{.uid = 0, .gid = 0, .groups = {}, .maps_every_id = true};
+    const Who host_root{.uid = 0,
+                        .gid = 0,
+                        .groups = {},
+                        .maps_every_id = true,
+                        .overrides_modes = true,
+                        .overrides_reading = true};
+    const Who root_without_capabilities{.uid = 0, .gid = 0, .groups = {}, .maps_every_id = true};
+    const Who reader{.uid = user,
+                     .gid = user,
+                     .groups = groups,
+                     .maps_every_id = true,
+                     .overrides_reading = true};
     const auto owned = [](uid_t owner, gid_t group, mode_t mode) {
         Node node = fifo(owner, mode);
         node.gid = group;
@@ -185,6 +201,11 @@ TEST(Rules, TheModeRefusesAsTheKernelReadsIt) {
          host_root, false},
         {"root of a namespace, an unmapped owner", owned(nobody, nobody, 0000), Access::read,
          namespace_root, true},
+        {"root without its capabilities is held to them", owned(stranger, 2402, 0000), Access::read,
+         root_without_capabilities, true},
+        {"CAP_DAC_READ_SEARCH passes them for reading", owned(stranger, 2402, 0000), Access::read,
+         reader, false},
+        {"but not for writing", owned(stranger, 2402, 0000), Access::write, reader, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
