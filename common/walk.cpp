@@ -102,7 +102,7 @@ Way ended(Walk end) {
 
 const Who &who_we_are() {
     static Who who;
-    static std::array<gid_t, 1024> groups;
+    static std::array<gid_t, NGROUPS_MAX> groups; // untouched past those we have
     static bool known = false;
     if (!known) {
         who.uid = ::geteuid();
