@@ -81,15 +81,17 @@ TEST(Input, TellsWhatEachInputIsOrWhyItCanGiveNoMessage) {
     const Descriptor pipe_out{ends[0]}, pipe_in{ends[1]};
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends.data()), 0);
     const Descriptor connected{ends[0]}, peer{ends[1]};
-    std::array<int, 4> terminals{};
+    std::array<int, 6> terminals{};
     ASSERT_EQ(::openpty(&terminals[0], &terminals[1], nullptr, nullptr, nullptr), 0);
     ASSERT_EQ(::openpty(&terminals[2], &terminals[3], nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(::openpty(&terminals[4], &terminals[5], nullptr, nullptr, nullptr), 0);
     const Descriptor keyboard{terminals[0]}, terminal{terminals[1]}, other{terminals[2]},
-        pausing{terminals[3]};
+        pausing{terminals[3]}, lines_keyboard{terminals[4]}, lines_no_minimum{terminals[5]};
     termios mode{};
     ASSERT_EQ(::tcgetattr(pausing.get(), &mode), 0);
+    mode.c_cc[VMIN] = 0; // which a terminal that reads lines ignores
+    ASSERT_EQ(::tcsetattr(lines_no_minimum.get(), TCSANOW, &mode), 0);
     mode.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-    mode.c_cc[VMIN] = 0;
     ASSERT_EQ(::tcsetattr(pausing.get(), TCSANOW, &mode), 0);
     struct Case {
         const char *what;
@@ -114,6 +116,8 @@ TEST(Input, TellsWhatEachInputIsOrWhyItCanGiveNoMessage) {
           Case{"datagrams to a name", named.get(), Source::datagram_socket, ""},
           Case{"a terminal", terminal.get(), Source::terminal, ""},
           Case{"a terminal with no minimum", pausing.get(), Source::pausing_terminal, ""},
+          Case{"a terminal that reads lines, with no minimum", lines_no_minimum.get(),
+               Source::terminal, ""},
           Case{"a device", null.get(), Source::file, ""}}) {
         SCOPED_TRACE(c.what);
         const unit::CapturedStderr said;

@@ -51,6 +51,11 @@ const std::vector<Case> &cases() {
         {"an isolate and the Arabic letter mark", "\xe2\x81\xa6x\xd8\x9c",
          "\"$(printf '\\342\\201\\246x\\330\\234')\"",
          "\"$(printf '\\342\\201\\246x\\330\\234')\""},
+        {"the direction marks and the pop of an isolate",
+         "\xe2\x80\x8e"
+         "a\xe2\x80\x8f\xe2\x81\xa9",
+         "\"$(printf '\\342\\200\\216a\\342\\200\\217\\342\\201\\251')\"",
+         "\"$(printf '\\342\\200\\216a\\342\\200\\217\\342\\201\\251')\""},
         {"a leading dash", "-\033[1mx", "\"$(printf '\\055\\033[1mx')\"",
          "\"$(printf '\\055\\033[1mx')\""},
         {"a dash that does not lead", "a-\033", "\"$(printf 'a-\\033')\"",
