@@ -51,6 +51,8 @@ const std::vector<Case> &cases() {
         {"an isolate and the Arabic letter mark", "\xe2\x81\xa6x\xd8\x9c",
          "\"$(printf '\\342\\201\\246x\\330\\234')\"",
          "\"$(printf '\\342\\201\\246x\\330\\234')\""},
+        {"punctuation beside them", "\xe2\x80\x93\xe2\x80\xa6", "\xe2\x80\x93\xe2\x80\xa6",
+         "'\xe2\x80\x93\xe2\x80\xa6'"},
         {"the direction marks and the pop of an isolate",
          "\xe2\x80\x8e"
          "a\xe2\x80\x8f\xe2\x81\xa9",
